@@ -24,7 +24,8 @@ function(kr3_embed_public_key key_file out_file)
     file(READ "${key_file}" hex HEX)
     # 16 bytes per line.
     string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
-    string(REGEX REPLACE "((0x[0-9a-f][0-9a-f],){16})" "\\1\n    " bytes "${bytes}")
+    string(REPEAT "0x[0-9a-f][0-9a-f]," 16 line_pattern)
+    string(REGEX REPLACE "(${line_pattern})" "\\1\n    " bytes "${bytes}")
     string(STRIP "${bytes}" bytes)
     file(CONFIGURE OUTPUT "${out_file}" CONTENT
 "// Generated from @key_file@; do not edit.
