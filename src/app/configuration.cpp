@@ -5,7 +5,6 @@
 #include <QFileInfo>
 #include <QSettings>
 
-#include <cerrno>
 #include <sys/stat.h>
 
 #include "app/log.h"
@@ -43,6 +42,14 @@ int settingInt(const QSettings& settings, const QString& key, int defaultValue)
     if (!settings.contains(key))
         return defaultValue;
     return settingText(settings, key).toInt();
+}
+
+// The platform's temporary directory: $TMPDIR, else /tmp. Unlike
+// QDir::tempPath() this does not require the directory to exist yet.
+QString platformTempPath()
+{
+    const QString path = qEnvironmentVariable("TMPDIR");
+    return path.isEmpty() ? QStringLiteral("/tmp") : path;
 }
 
 const QString commandLineNoUser = QStringLiteral("--nouser");
@@ -242,11 +249,8 @@ void Configuration::getProxyAndDownloadConcurrency()
 
 bool Configuration::createTempDir()
 {
-    // The platform's rule: $TMPDIR, else /tmp.
-    QString base = qEnvironmentVariable("TMPDIR");
-    if (base.isEmpty())
-        base = QStringLiteral("/tmp");
-    if (base.isEmpty()) { // kept for platforms without a fixed fallback
+    QString base = platformTempPath();
+    if (base.isEmpty()) {
         emit fatalError(tr("Unable to get temp directory."));
         return false;
     }
