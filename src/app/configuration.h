@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -60,7 +61,9 @@ public:
     bool createTempDir();
     bool initalizeStart(const QString& previousTempDir);
 
-    // Where the version query goes; tests point it at a local responder.
+    // Where the version query goes and how long it waits for the reply: the
+    // update server, port 17384 and 5 s unless a test points it at a local
+    // responder.
     QByteArray versionServerHost;
     quint16 versionServerPort;
     int versionQueryTimeoutMs;

@@ -1,7 +1,10 @@
 #include <QApplication>
 
+#include "app/startup.h"
+
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
-    return 0;
+    Startup startup(app, QApplication::arguments());
+    return startup.run();
 }
