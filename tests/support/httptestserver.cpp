@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <memory>
 
 namespace {
 
@@ -107,6 +108,13 @@ HttpTestRule HttpTestRule::cutShort(const QByteArray& body, qint64 bytesSent)
 {
     HttpTestRule rule = ok(body);
     rule.cutAfterBytes = bytesSent;
+    return rule;
+}
+
+HttpTestRule HttpTestRule::corrupted(const QByteArray& body)
+{
+    HttpTestRule rule = ok(body);
+    rule.corrupt = true;
     return rule;
 }
 
@@ -412,6 +420,8 @@ void HttpTestServer::startResponse(Connection* c, const HttpTestRequest& request
         c->closeAfter = true;
     c->stallAt = c->rule.stall == HttpTestRule::Stall::AfterHeaders ? c->rule.stallAfterBytes : -1;
 
+    c->trickleTimer->setInterval(std::max(1, c->rule.trickleIntervalMs));
+
     if (c->rule.stall == HttpTestRule::Stall::BeforeHeaders) {
         c->stalled = true;
         c->stallTimer->start(maxStallMs);
@@ -419,7 +429,7 @@ void HttpTestServer::startResponse(Connection* c, const HttpTestRequest& request
     }
     sendHead(c);
     if (c->rule.trickleBytes > 0)
-        c->trickleTimer->start(std::max(1, c->rule.trickleIntervalMs));
+        c->trickleTimer->start();
     pump(c);
 }
 

@@ -10,8 +10,6 @@
 #include <QStringList>
 #include <QUrl>
 
-#include <memory>
-
 class QTcpServer;
 class QTcpSocket;
 
@@ -62,6 +60,8 @@ struct HttpTestRule
     static HttpTestRule stallAfterHeaders(const QByteArray& body, qint64 bytesFirst = 0);
     static HttpTestRule trickle(const QByteArray& body, int bytesPerInterval, int intervalMs);
     static HttpTestRule cutShort(const QByteArray& body, qint64 bytesSent);
+    // 'body' with its first byte changed: right size, wrong content.
+    static HttpTestRule corrupted(const QByteArray& body);
 };
 
 Q_DECLARE_METATYPE(HttpTestRule)
@@ -83,7 +83,13 @@ struct HttpTestRequest
 // directory if one is set, else by the default rule (404). Every request
 // is counted per path and logged in order. Connections are kept alive as
 // HTTP/1.1 clients expect. Stalled responses wait until resumeStalled(),
-// until the client goes away, or at most maxStallMs.
+// until the client goes away, or at most maxStallMs (30 s unless set).
+//
+//   HttpTestServer server; // already listening
+//   server.setRule("/7/a.bin", HttpTestRule::ok(bytes));
+//   server.setRules("/7/b.bin", { HttpTestRule::statusCode(500), HttpTestRule::ok(bytes) });
+//   manager.get(QNetworkRequest(server.url("/7/a.bin")));
+//   QCOMPARE(server.requestCount("/7/b.bin"), 2);
 class HttpTestServer : public QObject
 {
     Q_OBJECT
@@ -99,6 +105,7 @@ public:
     // baseUrl() + path; path starts with "/".
     QUrl url(const QString& path) const;
 
+    // Paths are percent-decoded and start with "/", without query.
     void setRule(const QString& path, const HttpTestRule& rule);
     void setRules(const QString& path, const QList<HttpTestRule>& sequence);
     void removeRule(const QString& path);

@@ -78,8 +78,6 @@ void TestServers::answers_data()
     chunked.framing = HttpTestRule::Framing::Chunked;
     HttpTestRule unannounced = HttpTestRule::ok(data);
     unannounced.framing = HttpTestRule::Framing::CloseDelimited;
-    HttpTestRule corrupt = HttpTestRule::ok("abc");
-    corrupt.corrupt = true;
     HttpTestRule overAnnounced = HttpTestRule::ok("12345");
     overAnnounced.announcedLength = 10;
     overAnnounced.cutAfterBytes = 5;
@@ -99,7 +97,7 @@ void TestServers::answers_data()
                                << int(QNetworkReply::RemoteHostClosedError) << data.left(4096);
     QTest::newRow("announced more") << overAnnounced << 200 << int(QNetworkReply::RemoteHostClosedError)
                                     << QByteArray("12345");
-    QTest::newRow("wrong bytes") << corrupt << 200 << int(QNetworkReply::NoError) << QByteArray("\x9e" "bc");
+    QTest::newRow("wrong bytes") << HttpTestRule::corrupted("abc") << 200 << int(QNetworkReply::NoError) << QByteArray("\x9e" "bc");
 }
 
 void TestServers::answers()
