@@ -36,7 +36,16 @@ ComposedTaskSpecification::ComposedTaskSpecification(int maxRunningTasks, double
 
 ComposedTaskSpecification::~ComposedTaskSpecification()
 {
-    clearSubTasks();
+    // Like clearSubTasks(), except that subtasks which are this task's Qt
+    // children are left to the parent relation, which destroys them right
+    // after this. A deferred deletion for each of them would be withdrawn
+    // again one by one, and every withdrawal searches the thread's whole
+    // queue of posted events: quadratic in the number of subtasks.
+    for (TaskSpecification* task : std::as_const(subTasks)) {
+        disconnect(task, nullptr, this, nullptr);
+        if (task->parent() != this)
+            task->deleteLater();
+    }
 }
 
 void ComposedTaskSpecification::addSubTask(TaskSpecification* task)

@@ -154,6 +154,7 @@ private slots:
     void endsTravelUpTheTree_data();
     void endsTravelUpTheTree();
     void clearSubTasksDisconnectsAndDeletesLater();
+    void destructionDisposesOfSubtasks();
     void leafResetClearsCancelRequest();
 };
 
@@ -463,6 +464,25 @@ void TestComposedTask::clearSubTasksDisconnectsAndDeletesLater()
     next->setProgress(0.25);
     composed.addSubTask(next);
     QCOMPARE(composed.weightedProgress, 0.25);
+}
+
+// Subtasks that are the composed task's Qt children die with it; a subtask
+// owned elsewhere is disconnected and deleted later.
+void TestComposedTask::destructionDisposesOfSubtasks()
+{
+    EventLog log;
+    QObject elsewhere;
+    auto* composed = new Composite(1, 1.0, nullptr);
+    QPointer<Leaf> child = new Leaf(u"A"_s, u'F', &log, composed, 0.5);
+    QPointer<Leaf> foreign = new Leaf(u"B"_s, u'F', &log, &elsewhere, 0.5);
+    composed->addSubTask(child);
+    composed->addSubTask(foreign);
+
+    delete composed;
+    QVERIFY(child.isNull());
+    QVERIFY(!foreign.isNull());
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(foreign.isNull());
 }
 
 void TestComposedTask::leafResetClearsCancelRequest()
