@@ -26,7 +26,6 @@ DownloadTaskSpecification::~DownloadTaskSpecification()
 {
     if (reply) {
         disconnect(reply, nullptr, this, nullptr);
-        reply->abort();
         reply->deleteLater();
     }
 }
@@ -54,10 +53,15 @@ void DownloadTaskSpecification::startDownload()
     }
     if (drawn == Mirrors::AllSlotsBusy) {
         // Sleep until some transfer of the manager ends, then draw again.
+        // A slot also comes back without a finished reply (a transfer
+        // dropped after a stall, a bad status or a cancel, a local file
+        // that cannot be created), and a retired mirror may leave the pool
+        // empty: the pool's own notice wakes the task as well.
         waitingForSlot = true;
+        const auto queuedOnce = static_cast<Qt::ConnectionType>(Qt::QueuedConnection | Qt::UniqueConnection);
         connect(networkManager, &QNetworkAccessManager::finished, this,
-                &DownloadTaskSpecification::onOtherDownloadFinished,
-                static_cast<Qt::ConnectionType>(Qt::QueuedConnection | Qt::UniqueConnection));
+                &DownloadTaskSpecification::onOtherDownloadFinished, queuedOnce);
+        connect(mirrors, &Mirrors::slotsChanged, this, &DownloadTaskSpecification::onSlotsChanged, queuedOnce);
         return;
     }
     holdsSlot = true;
@@ -100,6 +104,11 @@ void DownloadTaskSpecification::onOtherDownloadFinished(QNetworkReply*)
     stopWaitingForSlot();
     if (state == Running && !reply)
         startDownload();
+}
+
+void DownloadTaskSpecification::onSlotsChanged()
+{
+    onOtherDownloadFinished(nullptr);
 }
 
 void DownloadTaskSpecification::onMetaDataChanged()
@@ -217,11 +226,8 @@ void DownloadTaskSpecification::resetDownload()
     mirror.name = QString();
 
     if (reply) {
+        // Deleting the reply aborts its transfer.
         disconnect(reply, nullptr, this, nullptr);
-        // Aborting (rather than only deleting later) stops the transfer now
-        // and lets the manager report the reply as finished, which wakes
-        // the tasks waiting for a slot.
-        reply->abort();
         reply->deleteLater();
         reply = nullptr;
     }
@@ -252,6 +258,7 @@ void DownloadTaskSpecification::stopWaitingForSlot()
     waitingForSlot = false;
     disconnect(networkManager, &QNetworkAccessManager::finished, this,
                &DownloadTaskSpecification::onOtherDownloadFinished);
+    disconnect(mirrors, &Mirrors::slotsChanged, this, &DownloadTaskSpecification::onSlotsChanged);
 }
 
 void DownloadTaskSpecification::timeTick(quint64& downloadDone, quint64& downloadTotal, quint64& speed,

@@ -16,8 +16,9 @@ class QNetworkAccessManager;
 // remotePath and streams the body to the file from byte 0. Any failure of an
 // attempt is charged to its mirror and a new attempt starts on a newly drawn
 // mirror, until one succeeds or the pool is empty. When every slot is busy
-// the task waits (holding nothing) until some reply of the manager finishes.
-// The content is not checked here; a check task follows.
+// the task waits, holding nothing, until some reply of the manager finishes
+// or the pool reports a slot given back or a mirror retired, and then draws
+// again. The content is not checked here; a check task follows.
 class DownloadTaskSpecification : public TaskSpecification
 {
     Q_OBJECT
@@ -60,6 +61,7 @@ private slots:
     void onDownloadFinished();
     void onMetaDataChanged();
     void onOtherDownloadFinished(QNetworkReply* otherReply);
+    void onSlotsChanged();
 
 private:
     // One attempt: draw a mirror, open the file, issue the request; or wait

@@ -140,6 +140,7 @@ void Mirrors::releaseMirror(const QString& name)
     if (index < 0)
         return;
     --mirrorList[index].useCount;
+    emit slotsChanged();
 }
 
 void Mirrors::addMirrorError(const QString& name)
@@ -153,13 +154,16 @@ void Mirrors::addMirrorError(const QString& name)
         return;
     emit message(tr("Mirror %1 failed too many times, removing").arg(name));
     mirrorList.remove(index);
+    emit slotsChanged();
 }
 
 void Mirrors::removeMirror(const QString& name)
 {
     const int index = getMirrorIndex(name);
-    if (index >= 0)
-        mirrorList.remove(index);
+    if (index < 0)
+        return;
+    mirrorList.remove(index);
+    emit slotsChanged();
 }
 
 int Mirrors::getMirrorIndex(const QString& name) const

@@ -65,6 +65,10 @@ public:
 signals:
     void fatalError(QString errorMessage);
     void message(QString message);
+    // A slot was given back or a mirror retired: a draw that found every
+    // slot busy may now have another result. Downloads waiting for a slot
+    // listen to it, since not every slot comes back with a finished reply.
+    void slotsChanged();
 
 private:
     QVector<FTPSiteAccessData> mirrorList;

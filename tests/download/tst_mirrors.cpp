@@ -62,6 +62,7 @@ private slots:
     void failuresRetireMirror_data();
     void failuresRetireMirror();
     void removeMirrorDropsItsSlots();
+    void announcesSlotChanges();
     void duplicateNamesActOnFirstRecord();
     void emptyPoolReportsOnce();
     void drawIsUniformOverFreeSlots_data();
@@ -303,6 +304,31 @@ void TestMirrors::removeMirrorDropsItsSlots()
     pool.releaseMirror(QStringLiteral("b"));
     QCOMPARE(pool.getRandomMirror(taken), 0);
     QCOMPARE(taken.name, QStringLiteral("b"));
+}
+
+void TestMirrors::announcesSlotChanges()
+{
+    // Every change that can let a waiting draw succeed (or find the pool
+    // empty) is announced; draws, failures below the limit and unknown
+    // names are not.
+    Mirrors pool;
+    pool.initFromList({ record(QStringLiteral("a"), 1, 0, 1), record(QStringLiteral("b"), 1) });
+    QSignalSpy changes(&pool, &Mirrors::slotsChanged);
+    FTPSiteAccessData taken;
+
+    QCOMPARE(pool.getRandomMirror(taken), 0);
+    pool.addMirrorError(QStringLiteral("a"));
+    pool.releaseMirror(QStringLiteral("unknown"));
+    pool.removeMirror(QStringLiteral("unknown"));
+    QCOMPARE(changes.count(), 0);
+
+    pool.releaseMirror(taken.name);
+    QCOMPARE(changes.count(), 1);
+    pool.addMirrorError(QStringLiteral("a")); // second failure: retired
+    QCOMPARE(changes.count(), 2);
+    pool.removeMirror(QStringLiteral("b"));
+    QCOMPARE(changes.count(), 3);
+    QVERIFY(pool.getMirrorList().isEmpty());
 }
 
 void TestMirrors::duplicateNamesActOnFirstRecord()
