@@ -120,7 +120,14 @@ void TestServers::answers()
     QCOMPARE(got.body, body);
     if (status == 302)
         QCOMPARE(got.location, QByteArray("/elsewhere"));
-    QCOMPARE(server.requestLog(), QStringList { QStringLiteral("/7/file.bin") });
+    if (rule.framing == HttpTestRule::Framing::CloseDelimited) {
+        // Qt may send such a request a second time when it sees the close
+        // race the end of the body; every request is still for the file.
+        QVERIFY(!server.requestLog().isEmpty());
+        QCOMPARE(server.requestLog().count(QStringLiteral("/7/file.bin")), server.requestLog().size());
+    } else {
+        QCOMPARE(server.requestLog(), QStringList { QStringLiteral("/7/file.bin") });
+    }
 }
 
 void TestServers::stallsUntilResumed()
