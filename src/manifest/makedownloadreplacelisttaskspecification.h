@@ -1,5 +1,7 @@
 #pragma once
 
+#include "task/asynctaskspecification.h"
+
 #include <QList>
 #include <QString>
 
@@ -40,4 +42,59 @@ struct FileSpecifications
     QList<QString> deleteList; // paths relative to the installation directory
 
     void clear();
+};
+
+class Configuration;
+class QSettings;
+
+// Compiles the three work lists of a run from the verified product manifest
+// (tempDir/updateType.ini): every file entry whose installed copy does not
+// carry the listed MD5 goes to the replace list, and to the download list
+// too unless an intact copy already lies in the temporary directory; the
+// existing files of the "delete" section go to the delete list.
+//
+// The MD5 checks of installed and downloaded files run in parallel on a
+// private pool sized to the machine; the lists keep the manifest's order
+// (sections and keys as QSettings sorts them) all the same.
+class MakeDownloadReplaceListFunc : public ASyncFunc
+{
+    Q_OBJECT
+
+public:
+    // Takes copies of the paths it needs; 'specifications' is the record it
+    // fills, which nobody else touches until the result has been delivered.
+    MakeDownloadReplaceListFunc(Configuration* configuration, FileSpecifications& specifications);
+    ~MakeDownloadReplaceListFunc() override;
+
+    bool run() override;
+    // Number of keys in all sections, the "delete" section included.
+    int getFileCount(QSettings& settings);
+
+    Configuration* configuration;
+    FileSpecifications* specifications;
+
+private:
+    QString appRootPath;
+    QString tempDir;
+    QString updateType;
+};
+
+// The stage that runs MakeDownloadReplaceListFunc. The work fills the task's
+// own compiledSpecifications; only a successful result is handed to the run's
+// record, on the main thread.
+class MakeDownloadReplaceListTaskSpecification : public ASyncTaskSpecification
+{
+    Q_OBJECT
+
+public:
+    MakeDownloadReplaceListTaskSpecification(Configuration* configuration, FileSpecifications& specifications,
+                                             QObject* parent, double weight);
+    ~MakeDownloadReplaceListTaskSpecification() override;
+
+    ASyncFunc* createFunction() override;
+    void runDone(bool ok) override;
+
+    Configuration* configuration;
+    FileSpecifications& specifications;
+    FileSpecifications compiledSpecifications;
 };
