@@ -247,6 +247,114 @@ private slots:
         QCOMPARE(describe(lists.replaceList), withSums(replaces));
         QTEST(lists.deleteList, "deletes");
     }
+
+    // The work fills only the task's own record; the run's record gets the
+    // lists from the event loop, on this thread, and only after success.
+    void runRecordFilledOnlyOnSuccessOnTheMainThread_data()
+    {
+        QTest::addColumn<QString>("manifest");
+        QTest::addColumn<bool>("ok");
+        QTest::newRow("success") << FullManifest << true;
+        QTest::newRow("invalid line after valid keys")
+            << QStringLiteral("[files]\na.txt={alpha}::5\nz.txt=x::1::y\n") << false;
+    }
+
+    void runRecordFilledOnlyOnSuccessOnTheMainThread()
+    {
+        QFETCH(QString, manifest);
+        QFETCH(bool, ok);
+        writeManifest(manifest);
+
+        FileSpecifications record;
+        record.deleteList << QStringLiteral("earlier");
+        MakeDownloadReplaceListTaskSpecification task(&configuration, record, nullptr, 0.05);
+        QSignalSpy finished(&task, &TaskSpecification::finished);
+        QSignalSpy canceled(&task, &TaskSpecification::canceled);
+        QSignalSpy progress(&task, &TaskSpecification::updateProgress);
+        QStringList recordAtEnd;
+        const auto noteRecord = [&] { recordAtEnd = describe(record.downloadList); };
+        connect(&task, &TaskSpecification::finished, this, noteRecord);
+        connect(&task, &TaskSpecification::canceled, this, noteRecord);
+
+        task.execute();
+        QThreadPool::globalInstance()->waitForDone();
+        // The work is over, but its result has not been delivered yet.
+        QCOMPARE(record.deleteList, QStringList{QStringLiteral("earlier")});
+        QVERIFY(record.downloadList.isEmpty());
+
+        QTRY_COMPARE(finished.size() + canceled.size(), 1);
+        if (ok) {
+            QCOMPARE(task.state, TaskSpecification::Finished);
+            QCOMPARE(describe(record.downloadList), describe(task.compiledSpecifications.downloadList));
+            QCOMPARE(record.downloadList.size(), 4);
+            QCOMPARE(record.replaceList.size(), 4);
+            QVERIFY(record.deleteList.isEmpty());
+            // Handed over before the task announced its end.
+            QCOMPARE(recordAtEnd, describe(record.downloadList));
+            QCOMPARE(progress.last().at(0).toReal(), 0.05);
+        } else {
+            QCOMPARE(task.state, TaskSpecification::ErrorCanceled);
+            QCOMPARE(record.deleteList, QStringList{QStringLiteral("earlier")});
+            QVERIFY(record.downloadList.isEmpty());
+            QVERIFY(record.replaceList.isEmpty());
+        }
+    }
+
+    // Many entries checked in parallel still come out in manifest order,
+    // with progress rising to 1 at the last key.
+    void manyEntriesKeepManifestOrder()
+    {
+        // 4 sections of 150 keys in 7 subdirectories; every third file is
+        // installed and current, every fifth of the others lies intact in
+        // the temporary directory.
+        QString manifest;
+        QStringList installed;
+        QStringList downloaded;
+        QStringList expectedDownloads;
+        QStringList expectedReplaces;
+        for (int s = 0; s < 4; ++s) {
+            const QString section = QStringLiteral("s%1").arg(s);
+            manifest += QStringLiteral("[%1]\n").arg(section);
+            QStringList keys;
+            for (int i = 0; i < 150; ++i)
+                keys << QStringLiteral("%1/d%2/f%3.bin").arg(section).arg(i % 7).arg(i, 3, 10, QLatin1Char('0'));
+            keys.sort();
+            for (int i = 0; i < keys.size(); ++i) {
+                const QString content = QStringLiteral("content of ") + keys[i];
+                manifest += QStringLiteral("%1={%2}::%3\n")
+                                .arg(QString(keys[i]).replace(QLatin1Char('/'), QLatin1Char('\\')), content)
+                                .arg(content.size());
+                if (i % 3 == 0) {
+                    installed << keys[i] + QLatin1Char('=') + content;
+                    continue;
+                }
+                expectedReplaces << QStringLiteral("%1|%2||0|").arg(section, keys[i]);
+                if (i % 5 == 0)
+                    downloaded << keys[i] + QLatin1Char('=') + content;
+                else
+                    expectedDownloads << QStringLiteral("%1|%2|{%3}|%4").arg(section, keys[i], content).arg(content.size());
+            }
+        }
+        writeManifest(manifest);
+        QVERIFY(writeTree(installDir, installed));
+        QVERIFY(writeTree(tempDir, downloaded));
+
+        FileSpecifications lists;
+        MakeDownloadReplaceListFunc func(&configuration, lists);
+        QSignalSpy progress(&func, &ASyncFunc::progress);
+        QVERIFY(func.run());
+
+        QCOMPARE(describe(lists.replaceList), expectedReplaces);
+        QCOMPARE(describe(lists.downloadList), withSums(expectedDownloads));
+        QVERIFY(!progress.isEmpty());
+        QVERIFY(progress.size() <= 600);
+        qreal last = 0;
+        for (const QList<QVariant>& p : std::as_const(progress)) {
+            QVERIFY(p.at(0).toReal() >= last);
+            last = p.at(0).toReal();
+        }
+        QCOMPARE(last, 1.0);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestWorkLists)
