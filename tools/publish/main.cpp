@@ -1,8 +1,9 @@
-// kr3-publish: the publisher's tool. Makes the signing keys and signs and
-// verifies the files that go onto the mirrors.
+// kr3-publish: the publisher's tool. Makes the signing keys, signs and
+// verifies the files that go onto the mirrors, and publishes releases.
 
 #include "command.h"
 #include "keygencommand.h"
+#include "releasecommand.h"
 #include "signcommand.h"
 #include "verifycommand.h"
 
@@ -36,6 +37,7 @@ int main(int argc, char* argv[])
     commands.push_back(std::make_unique<KeygenCommand>());
     commands.push_back(std::make_unique<SignCommand>());
     commands.push_back(std::make_unique<VerifyCommand>());
+    commands.push_back(std::make_unique<ReleaseCommand>());
 
     QStringList args = QCoreApplication::arguments().mid(1);
     if (args.isEmpty()) {
