@@ -4,6 +4,7 @@
 #include "download/mirrors.h"
 #include "manifest/checksignaturetaskspecification.h"
 
+#include "contexttranslator.h"
 #include "httptestserver.h"
 
 #include <QCryptographicHash>
@@ -37,6 +38,12 @@ FileDownloadSpecification entry(const QString& fileName)
 QString serverPath(const QString& fileName)
 {
     return QStringLiteral("/7/files/") + fileName;
+}
+
+// The texts carry their translation context (ContextTranslator).
+QString listText(const QString& text)
+{
+    return ContextTranslator::tagged("DownloadFileListTaskSpecification", text);
 }
 
 QStringList texts(const QSignalSpy& spy)
@@ -84,6 +91,7 @@ class TestDownloadFileList : public QObject
     std::unique_ptr<QNetworkAccessManager> network;
     Configuration configuration;
     QList<FileDownloadSpecification> files;
+    ContextTranslator translator;
 
     // Serves every listed file correctly, from one mirror with slotCount slots.
     void serveAll(int slotCount = 3)
@@ -100,6 +108,11 @@ class TestDownloadFileList : public QObject
     }
 
 private slots:
+    void initTestCase()
+    {
+        QCoreApplication::installTranslator(&translator);
+    }
+
     void init()
     {
         temp = std::make_unique<QTemporaryDir>();
@@ -131,7 +144,7 @@ private slots:
         stage->execute();
         QCOMPARE(finished.size(), 1);
         QCOMPARE(stage->state, TaskSpecification::Finished);
-        QCOMPARE(texts(messages), QStringList{QStringLiteral("No downloads needed")});
+        QCOMPARE(texts(messages), QStringList{listText(QStringLiteral("No downloads needed"))});
         QVERIFY(listTree(temp->path()).isEmpty());
     }
 
@@ -158,7 +171,7 @@ private slots:
             QVERIFY(f.open(QIODevice::ReadOnly));
             QCOMPARE(f.readAll(), contentOf(file.fileName));
         }
-        QCOMPARE(texts(messages).first(), QStringLiteral("Downloading files"));
+        QCOMPARE(texts(messages).first(), listText(QStringLiteral("Downloading files")));
         QCOMPARE(server->totalRequestCount(), 4);
         for (TaskSpecification* task : std::as_const(stage->subTasks))
             QCOMPARE(task->parentProgressRange, 0.25);
@@ -200,7 +213,7 @@ private slots:
         QCOMPARE(canceled.size(), 1);
         QCOMPARE(stage->state, TaskSpecification::ErrorCanceled);
         const QString canonical = QDir(temp->filePath(QStringLiteral("real"))).canonicalPath();
-        QCOMPARE(texts(messages), QStringList{QStringLiteral("could not make dir %1/plugins").arg(canonical)});
+        QCOMPARE(texts(messages), QStringList{listText(QStringLiteral("could not make dir %1/plugins").arg(canonical))});
         QVERIFY(errors.isEmpty());
         QVERIFY(stage->subTasks.isEmpty());
         QTest::qWait(50);
@@ -286,8 +299,10 @@ private slots:
         stage->execute();
         QVERIFY(alwaysBad ? canceled.wait(10000) : finished.wait(10000));
 
-        const QString retry = QStringLiteral("md5 sum for %1 failed, invalidating mirror and retrying").arg(name);
-        const QString failedCheck = QStringLiteral("Signature check failed for %1").arg(temp->filePath(name));
+        const QString retry = ContextTranslator::tagged(
+            "DownloadFileTaskSpecification", QStringLiteral("md5 sum for %1 failed, invalidating mirror and retrying").arg(name));
+        const QString failedCheck = ContextTranslator::tagged(
+            "CheckSignatureTaskSpecification", QStringLiteral("Signature check failed for %1").arg(temp->filePath(name)));
         if (alwaysBad) {
             QCOMPARE(stage->state, TaskSpecification::ErrorCanceled);
             QCOMPARE(int(texts(messages).count(retry)), 3);
@@ -295,7 +310,7 @@ private slots:
             for (const char* m : {"m1", "m2", "m3"})
                 QCOMPARE(server->requestCount(QLatin1Char('/') + QString::fromLatin1(m) + serverPath(name)), 1);
             QVERIFY(mirrors->getMirrorList().isEmpty());
-            QCOMPARE(texts(poolMessages).last(), QStringLiteral("There are no (more) known working mirrors available"));
+            QCOMPARE(texts(poolMessages).last(), ContextTranslator::tagged("Mirrors", QStringLiteral("There are no (more) known working mirrors available")));
         } else {
             QCOMPARE(stage->state, TaskSpecification::Finished);
             QCOMPARE(int(texts(messages).count(retry)), 1);

@@ -4,6 +4,7 @@
 #include "manifest/inidownloadtaskspecification.h"
 #include "manifest/tomcryptutil.h"
 
+#include "contexttranslator.h"
 #include "httptestserver.h"
 
 #include <QElapsedTimer>
@@ -39,6 +40,16 @@ bool writeFile(const QString& path, const QByteArray& content)
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
 }
 
+QString stageText(const QString& text)
+{
+    return ContextTranslator::tagged("IniDownloadTaskSpecification", text);
+}
+
+QString checkText(const QString& text)
+{
+    return ContextTranslator::tagged("CheckSignatureTaskSpecification", text);
+}
+
 QStringList texts(const QSignalSpy& spy)
 {
     QStringList out;
@@ -71,6 +82,7 @@ class TestIniDownload : public QObject
     Configuration configuration;
     QByteArray signature;
     QByteArray otherSignature; // well-formed, of other content
+    ContextTranslator translator;
 
     QString tempFile(const QString& name) const { return temp->filePath(name); }
 
@@ -83,6 +95,7 @@ class TestIniDownload : public QObject
 private slots:
     void initTestCase()
     {
+        QCoreApplication::installTranslator(&translator);
         crypt_init();
         signature = signatureOf(ManifestContent);
         otherSignature = signatureOf("other content");
@@ -166,9 +179,9 @@ private slots:
         QCOMPARE(task.state, TaskSpecification::Finished);
         QTEST(server->requestLog(), "requests");
         QCOMPARE(task.retryCount, retries);
-        QCOMPARE(texts(messages).first(), QStringLiteral("Download / check product ini"));
-        QCOMPARE(int(texts(messages).count(QStringLiteral("Could not verify the product ini file. Retrying"))), retries);
-        QCOMPARE(int(texts(messages).count(QStringLiteral("Signature check failed for %1").arg(manifestPath))), retries);
+        QCOMPARE(texts(messages).first(), stageText(QStringLiteral("Download / check product ini")));
+        QCOMPARE(int(texts(messages).count(stageText(QStringLiteral("Could not verify the product ini file. Retrying")))), retries);
+        QCOMPARE(int(texts(messages).count(checkText(QStringLiteral("Signature check failed for %1").arg(manifestPath)))), retries);
         QCOMPARE(QFile(manifestPath).size(), ManifestContent.size());
     }
 
@@ -207,9 +220,9 @@ private slots:
 
         QCOMPARE(task.state, TaskSpecification::ErrorCanceled);
         const QStringList lines = texts(messages);
-        QCOMPARE(lines.last(), QStringLiteral("Could not verify the product ini file. Aborting"));
-        QCOMPARE(int(lines.count(QStringLiteral("Could not verify the product ini file. Retrying"))), 1000);
-        QCOMPARE(int(lines.filter(QStringLiteral("Signature check failed for ")).size()), 1001);
+        QCOMPARE(lines.last(), stageText(QStringLiteral("Could not verify the product ini file. Aborting")));
+        QCOMPARE(int(lines.count(stageText(QStringLiteral("Could not verify the product ini file. Retrying")))), 1000);
+        QCOMPARE(int(lines.filter(checkText(QStringLiteral("Signature check failed for "))).size()), 1001);
         QCOMPARE(server->totalRequestCount(), 2002);
         // The check task that ended the stage finishes unseen.
         QCoreApplication::processEvents();

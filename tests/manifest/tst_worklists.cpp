@@ -1,6 +1,8 @@
 #include "app/configuration.h"
 #include "manifest/makedownloadreplacelisttaskspecification.h"
 
+#include "contexttranslator.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -75,8 +77,14 @@ QStringList describe(const QList<FileReplaceSpecification>& list)
     return out;
 }
 
-const QString CompilingText = QStringLiteral("Compiling download and replace list");
-const QString NoFilesText = QStringLiteral("no files in product ini");
+// The texts carry their translation context (ContextTranslator).
+QString funcText(const QString& text)
+{
+    return ContextTranslator::tagged("MakeDownloadReplaceListFunc", text);
+}
+
+const QString CompilingText = funcText(QStringLiteral("Compiling download and replace list"));
+const QString NoFilesText = funcText(QStringLiteral("no files in product ini"));
 
 // A manifest with plain files in a subdirectory, a packed entry, a "delete"
 // section and a key outside any section (which is ignored).
@@ -104,6 +112,7 @@ class TestWorkLists : public QObject
     QString installDir;
     QString tempDir;
     Configuration configuration;
+    ContextTranslator translator;
 
     void writeManifest(const QString& text)
     {
@@ -111,6 +120,11 @@ class TestWorkLists : public QObject
     }
 
 private slots:
+    void initTestCase()
+    {
+        QCoreApplication::installTranslator(&translator);
+    }
+
     void init()
     {
         root = std::make_unique<QTemporaryDir>();
@@ -197,14 +211,14 @@ private slots:
             << CompilingText << QStringList{QStringLiteral("files|a.txt|{alpha}|0")}
             << QStringList{QStringLiteral("files|a.txt||0|")} << QStringList();
 
-        const QString invalidInFiles = QStringLiteral("warning: product ini contains invalid line in section files");
+        const QString invalidInFiles = funcText(QStringLiteral("warning: product ini contains invalid line in section files"));
         QTest::newRow("three fields")
             << QStringLiteral("[files]\na.txt={alpha}::5\nz.txt={alpha}::5::x\n") << QStringList() << QStringList()
             << false << invalidInFiles << QStringList() << QStringList() << QStringList();
         QTest::newRow("four fields")
             << QStringLiteral("[data]\nz.gz=a::1::b::2\n[files]\na.txt={alpha}::5\n") << QStringList()
             << QStringList() << false
-            << QStringLiteral("warning: product ini contains invalid line in section data") << QStringList()
+            << funcText(QStringLiteral("warning: product ini contains invalid line in section data")) << QStringList()
             << QStringList() << QStringList();
         QTest::newRow("one field")
             << QStringLiteral("[files]\na.txt={alpha}\n") << QStringList() << QStringList() << false
