@@ -12,10 +12,11 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QNetworkAccessManager>
-#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include "poolgate.h"
 #include <QThreadPool>
 
 #include <memory>
@@ -375,11 +376,7 @@ private slots:
         server->setRule(serverPath(name), HttpTestRule::corrupted(contentOf(name)));
 
         // Hold every thread of the pool so that the check cannot run yet.
-        QThreadPool* pool = QThreadPool::globalInstance();
-        QSemaphore gate;
-        const int threads = pool->maxThreadCount();
-        for (int i = 0; i < threads; ++i)
-            pool->start([&gate] { gate.acquire(); });
+        PoolGate gate;
 
         auto stage = makeStage();
         QSignalSpy canceled(stage.get(), &TaskSpecification::canceled);
@@ -389,7 +386,7 @@ private slots:
         QVERIFY(fileTask);
         QTRY_VERIFY(fileTask->subTasks.size() == 2 && fileTask->subTasks.last()->state == TaskSpecification::Running);
         stage->userCanceled();
-        gate.release(threads);
+        gate.open();
 
         QVERIFY(canceled.wait(10000));
         QCoreApplication::processEvents();

@@ -10,10 +10,11 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QNetworkAccessManager>
-#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include "poolgate.h"
 #include <QThreadPool>
 
 #include <memory>
@@ -243,11 +244,7 @@ private slots:
         QVERIFY(writeFile(manifestPath + QStringLiteral(".sig"), otherSignature));
 
         // Hold every thread of the pool so that the check cannot run yet.
-        QThreadPool* pool = QThreadPool::globalInstance();
-        QSemaphore gate;
-        const int threads = pool->maxThreadCount();
-        for (int i = 0; i < threads; ++i)
-            pool->start([&gate] { gate.acquire(); });
+        PoolGate gate;
 
         IniDownloadTaskSpecification task(network.get(), mirrors.get(), &configuration, nullptr, 0.1);
         QSignalSpy finished(&task, &TaskSpecification::finished);
@@ -256,7 +253,7 @@ private slots:
         CheckSignatureTaskSpecification* check = checkOf(task);
         QTRY_COMPARE(check->state, TaskSpecification::Running);
         task.userCanceled();
-        gate.release(threads);
+        gate.open();
 
         QTRY_COMPARE(canceled.size(), 1);
         QCoreApplication::processEvents();
