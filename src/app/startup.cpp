@@ -6,6 +6,7 @@
 #include <QTranslator>
 
 #include "app/configuration.h"
+#include "app/updateengine.h"
 
 Startup::Startup(QApplication& app, const QStringList& arguments)
     : app(app)
@@ -15,6 +16,13 @@ Startup::Startup(QApplication& app, const QStringList& arguments)
 
 int Startup::run()
 {
+    // An earlier run that replaced one of the updater's own files (it was in
+    // use then) left its "_old_" copy beside it; now it can go.
+    const QString root = Configuration::getAppRootPath();
+    UpdateEngine::removeOldFiles(root);
+    UpdateEngine::removeOldFiles(root + QStringLiteral("/imageformats"));
+    UpdateEngine::removeOldFiles(root + QStringLiteral("/accessible"));
+
     // The updater's own texts and the toolkit's (message box buttons and
     // the like). A missing catalogue leaves the texts in English. The
     // toolkit's catalogue is looked for below the working directory.
