@@ -45,7 +45,6 @@ bool FileCopyFunc::run()
             break;
         }
     }
-    ok = ok && syncToDisk(out);
     out.close();
     ok = ok && out.error() == QFileDevice::NoError;
     if (ok)

@@ -65,8 +65,6 @@ bool FileUnzipFunc::unzipFile(const QString& outputPath, const QString& gzipPath
     const int closed = gzclose(gz);
     if (closed != Z_OK)
         return fail(nullptr);
-    if (!syncToDisk(out))
-        return fail(nullptr);
     out.close();
     if (out.error() != QFileDevice::NoError)
         return fail(nullptr);

@@ -5,8 +5,6 @@
 
 #include <QString>
 
-class QFile;
-
 // Work object of a slow file operation: reads source, writes destination.
 class SlowFileOpFunc : public ASyncFunc
 {
@@ -15,12 +13,6 @@ class SlowFileOpFunc : public ASyncFunc
 public:
     SlowFileOpFunc(const QString& source, const QString& destination);
     ~SlowFileOpFunc() override;
-
-    // Makes the data of a file just written, and its entry in its directory,
-    // durable on the storage device. An installed file must survive a crash
-    // once its old version's backup may be deleted. False when the device
-    // reports an error (a file system that cannot sync counts as done).
-    static bool syncToDisk(QFile& file);
 
     QString source;
     QString destination;
