@@ -66,8 +66,10 @@ void DownloadTaskSpecification::startDownload()
     }
     holdsSlot = true;
 
-    // Every attempt writes the file from byte 0.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+    // Every attempt writes the file from byte 0. Writes are buffered (a few
+    // system calls per chunk would cost more than the transfer itself);
+    // an error shows when the buffer is written out, at the end at the latest.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         emit error(tr("Unable to create file %1 for saving").arg(file.fileName()));
         releaseSlot();
         errorCancel();
@@ -196,6 +198,10 @@ void DownloadTaskSpecification::onDownloadFinished()
     // A listener of our progress may have canceled the task meanwhile.
     if (!readData() || !reply)
         return;
+    if (!file.flush()) {
+        errorRetry(file.errorString());
+        return;
+    }
 
     disconnect(reply, nullptr, this, nullptr);
     reply->close();
