@@ -19,6 +19,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
@@ -213,9 +214,17 @@ private:
         return dir;
     }
 
+    // Runs the event loop until the run ends (at most timeoutMs).
     bool runToEnd(EngineRecorder& recorder, int timeoutMs = 30000)
     {
-        return QTest::qWaitFor([&] { return recorder.ended(); }, timeoutMs);
+        if (recorder.ended())
+            return true;
+        QEventLoop loop;
+        QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+        connect(engine, &UpdateEngine::updateFinished, &loop, &QEventLoop::quit);
+        connect(engine, &UpdateEngine::updateCanceled, &loop, &QEventLoop::quit);
+        loop.exec();
+        return recorder.ended();
     }
 
 private slots:
