@@ -18,6 +18,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRegularExpression>
+#include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
 
@@ -76,7 +77,14 @@ UpdateEngine::UpdateEngine(Configuration& configuration, QObject* parent)
     applyProxy();
 }
 
-UpdateEngine::~UpdateEngine() = default;
+UpdateEngine::~UpdateEngine()
+{
+    // Work of a running run may still be on the thread pool, and some of it
+    // writes into its task (the work lists). The tasks go with the engine:
+    // let that work end first.
+    if (mainTask)
+        QThreadPool::globalInstance()->waitForDone();
+}
 
 void UpdateEngine::applyProxy()
 {

@@ -31,9 +31,16 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <sys/stat.h>
 
@@ -591,6 +598,47 @@ private slots:
         recorder.clear();
         tick();
         QCOMPARE(recorder.events, QStringList());
+    }
+
+    // An engine that goes while work of its run is still on the thread pool
+    // (here the work lists, held on an installed file that is a pipe) waits
+    // for that work: it writes into the run's tasks.
+    void destroyedDuringBackgroundWork()
+    {
+        QVERIFY(writeMirrors(server->baseUrl()));
+        const QByteArray pipe = QFile::encodeName(installDir() + QStringLiteral("/readme.txt"));
+        QVERIFY(FileFixtures::makeFifo(QFile::decodeName(pipe)));
+        std::atomic<bool> readerIn{false};
+        std::atomic<bool> released{false};
+        std::thread writer([&] {
+            // Returns once the work has opened the pipe for reading.
+            const int fd = ::open(pipe.constData(), O_WRONLY | O_CLOEXEC);
+            readerIn = true;
+            QThread::msleep(300);
+            released = true;
+            if (fd >= 0) {
+                (void)!::write(fd, "x", 1);
+                ::close(fd);
+            }
+        });
+        const auto joinWriter = qScopeGuard([&] {
+            // A writer still waiting for a reader gets one.
+            const int fd = readerIn ? -1 : ::open(pipe.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            writer.join();
+            if (fd >= 0)
+                ::close(fd);
+        });
+        createEngine();
+        EngineRecorder recorder(engine);
+        QVERIFY(engine->initialize());
+        QVERIFY(engine->startUpdate());
+        QVERIFY(QTest::qWaitFor([&] { return readerIn.load(); }, 20000));
+        QVERIFY(!recorder.ended());
+
+        delete engine;
+        engine = nullptr;
+        QVERIFY(released);
+        QCOMPARE(QThreadPool::globalInstance()->activeThreadCount(), 0);
     }
 
     void proxy_data()
