@@ -18,19 +18,32 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRegularExpression>
+#include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 const QString mirrorsFileName = QStringLiteral("mirrors.ini");
 
-// A temporary directory of ours, as the configuration creates them. Only
-// such a directory is ever emptied on the strength of the session record:
-// a damaged or hand-edited record must not make us delete anything else.
+// A temporary directory of ours: named as the configuration names them, a
+// real directory (not a link to one) and owned by us. Only such a directory
+// is ever emptied on the strength of the session record: a damaged or
+// hand-edited record, or a name taken over by somebody else after the
+// system cleaned its temporary directory, must not make us delete anything
+// else.
 bool isOwnTempDir(const QString& path)
 {
     static const QRegularExpression name(QStringLiteral("^kestrune_temp_[0-9]+$"));
-    return name.match(QFileInfo(QDir::cleanPath(path)).fileName()).hasMatch();
+    const QFileInfo info(QDir::cleanPath(path));
+    if (!name.match(info.fileName()).hasMatch())
+        return false;
+    struct stat st;
+    if (::lstat(QFile::encodeName(info.filePath()).constData(), &st) != 0)
+        return false;
+    return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid();
 }
 
 bool isWebUrl(const QUrl& url)
@@ -64,24 +77,32 @@ UpdateEngine::UpdateEngine(Configuration& configuration, QObject* parent)
     applyProxy();
 }
 
-UpdateEngine::~UpdateEngine() = default;
+UpdateEngine::~UpdateEngine()
+{
+    // Work of a running run may still be on the thread pool, and some of it
+    // writes into its task (the work lists). The tasks go with the engine:
+    // let that work end first.
+    if (mainTask)
+        QThreadPool::globalInstance()->waitForDone();
+}
 
 void UpdateEngine::applyProxy()
 {
-    const QString text = configuration.proxy;
+    const QString text = configuration.proxy.trimmed();
     if (text.isEmpty()) {
         // Explicitly none: the system's proxy settings are not used either.
         networkManager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
         return;
     }
 
-    QUrl url(text, QUrl::TolerantMode);
-    // "host:port" without a scheme reads as a scheme and a path; take it as
-    // the host and port it is meant to be.
-    if (url.isValid() && url.host().isEmpty())
-        url = QUrl(QStringLiteral("http://") + text, QUrl::TolerantMode);
+    // Only host and port are taken; the scheme, if any, is ignored. The
+    // usual "host:port" (or a bare host, or "10.0.0.1:8080") has none: read
+    // it as an http URL, else it would parse as a scheme and a path, or not
+    // at all.
+    const QString urlText = text.contains(QLatin1String("://")) ? text : QStringLiteral("http://") + text;
+    const QUrl url(urlText, QUrl::TolerantMode);
     if (!url.isValid() || url.host().isEmpty()) {
-        pendingFatalError = tr("'%1' is an invalid proxy specification").arg(text);
+        pendingFatalError = tr("'%1' is an invalid proxy specification").arg(configuration.proxy);
         return;
     }
     networkManager->setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, url.host(),
@@ -127,6 +148,11 @@ bool UpdateEngine::initialize()
         return false;
     UpdateIniData::modify(configuration.clientVersion, configuration.tempDir, configuration.updateType);
 
+    // The pool of an earlier run goes; its root task is gone already.
+    if (mirrors && !mainTask) {
+        disconnect(mirrors, nullptr, this, nullptr);
+        mirrors->deleteLater();
+    }
     mirrors = new Mirrors(this);
     mirrors->setRandomGenerator(random);
     connect(mirrors, &Mirrors::fatalError, this, &UpdateEngine::fatalError);
@@ -194,6 +220,8 @@ void UpdateEngine::cancelUpdate()
 
 void UpdateEngine::reset()
 {
+    // The timer runs only while a run runs.
+    progressTimer->stop();
     state = EngineIdle;
     disposeOfMainTask();
 }
@@ -280,11 +308,11 @@ void UpdateEngine::removeOldFiles(const QString& directory)
         QFile::remove(dir.filePath(Configuration::getSpecialFileRenamePrefix() + name));
 }
 
-void UpdateEngine::getBanner()
+void UpdateEngine::getBanner(const QString& host, quint16 port)
 {
     if (bannerReply)
         return;
-    auto* banner = new Banner(this);
+    auto* banner = new Banner(this, host, port);
     connect(banner, &Banner::bannerFound, this, &UpdateEngine::onBannerFound);
     banner->run();
 }

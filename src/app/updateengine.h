@@ -6,6 +6,8 @@
 #include <QRandomGenerator>
 #include <QString>
 
+#include "ui/banner.h"
+
 class Configuration;
 class MainTaskSpecification;
 class Mirrors;
@@ -44,7 +46,9 @@ public:
     bool startUpdate();
     bool busy() const;
     void reset();
-    void getBanner();
+    // Asks the banner service (the update server unless a test points it
+    // elsewhere) and then fetches the image it names.
+    void getBanner(const QString& host = Banner::BANNER_SERVER, quint16 port = Banner::BannerPort);
 
     // Removes the recorded temporary directory and the session record after
     // a successful run.

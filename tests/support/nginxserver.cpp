@@ -80,6 +80,14 @@ QUrl NginxServer::url(const QString& path) const
     return QUrl(baseUrl() + path);
 }
 
+void NginxServer::setRateLimit(const QString& path, int bytesPerSecond)
+{
+    // limit_rate_after 0: from the first byte on, also for small bodies.
+    locations += QStringLiteral("        location = %1 { limit_rate %2; limit_rate_after 0; }\n")
+                     .arg(path)
+                     .arg(bytesPerSecond);
+}
+
 bool NginxServer::start()
 {
     if (isRunning())
@@ -134,11 +142,12 @@ bool NginxServer::startOnce(quint16 candidatePort)
         "        server_name localhost;\n"
         "        root %3;\n"
         "        location / { }\n"
+        "%4"
         "    }\n"
         "}\n")
                                .arg(dir)
                                .arg(candidatePort)
-                               .arg(root);
+                               .arg(root, locations);
     QFile configFile(dir + QStringLiteral("/nginx.conf"));
     if (!configFile.open(QIODevice::WriteOnly | QIODevice::Truncate) || configFile.write(config.toUtf8()) < 0) {
         lastError = QStringLiteral("cannot write %1").arg(configFile.fileName());

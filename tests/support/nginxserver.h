@@ -30,6 +30,10 @@ public:
     NginxServer(const NginxServer&) = delete;
     NginxServer& operator=(const NginxServer&) = delete;
 
+    // Serves one path (exact, as requested) at no more than bytesPerSecond,
+    // so that a test can catch its transfer in the middle. Set before start().
+    void setRateLimit(const QString& path, int bytesPerSecond);
+
     // Starts nginx and waits (bounded) until it accepts connections.
     // On failure errorString() says why.
     bool start();
@@ -57,6 +61,7 @@ private:
     bool startOnce(quint16 candidatePort);
 
     QString root;
+    QString locations; // extra location blocks of the server
     QTemporaryDir prefix;
     QProcess process;
     quint16 serverPort = 0;
