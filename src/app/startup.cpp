@@ -2,11 +2,18 @@
 
 #include <QApplication>
 #include <QLocale>
-#include <QMessageBox>
+#include <QTimer>
 #include <QTranslator>
 
 #include "app/configuration.h"
+#include "app/singleinstancechecker.h"
 #include "app/updateengine.h"
+#include "ui/mainwindow.h"
+
+namespace {
+// The message that asks a running updater to come to the front.
+const QString activateMessage = QStringLiteral("#");
+}
 
 Startup::Startup(QApplication& app, const QStringList& arguments)
     : app(app)
@@ -23,6 +30,11 @@ int Startup::run()
     UpdateEngine::removeOldFiles(root + QStringLiteral("/imageformats"));
     UpdateEngine::removeOldFiles(root + QStringLiteral("/accessible"));
 
+    // One updater per installation and user: if one runs, it comes to the
+    // front and we are done.
+    if (SingleInstanceChecker::checkExistingInstance(activateMessage))
+        return 0;
+
     // The updater's own texts and the toolkit's (message box buttons and
     // the like). A missing catalogue leaves the texts in English. The
     // toolkit's catalogue is looked for below the working directory.
@@ -38,16 +50,20 @@ int Startup::run()
     if (configurationCreated)
         configurationCreated(configuration);
 
-    // There is no window yet to show a fatal configuration error, so show it
-    // here, before anything else is visible.
-    QObject::connect(&configuration, &Configuration::fatalError, &configuration,
-                     [](const QString& errorMessage) {
-                         QMessageBox::critical(nullptr, QObject::tr("Error"), errorMessage);
-                     });
+    // The window shows the configuration's fatal errors from here on, also
+    // those of the command line below.
+    MainWindow window(configuration);
 
     // Whatever went wrong has been shown already.
     if (!configuration.parseCommandLineOptions(arguments))
         return 1;
 
-    return 0;
+    if (configuration.startMode == Configuration::StartModeNoUser)
+        QTimer::singleShot(autoStartDelayMs, &window, SLOT(onAutoStartUpdate()));
+
+    window.setUIToConfigSpecs();
+    window.show();
+    if (windowShown)
+        windowShown(window);
+    return app.exec();
 }

@@ -1,5 +1,8 @@
 #include <QApplication>
+#include <QLabel>
+#include <QLocalServer>
 #include <QMessageBox>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -7,77 +10,66 @@
 #include <optional>
 
 #include "app/configuration.h"
+#include "app/singleinstancechecker.h"
 #include "app/startup.h"
+#include "ui/mainwindow.h"
+
+#include "modalboxcloser.h"
 #include "udpresponder.h"
 
-namespace {
-
-struct ShownBox {
-    QString title;
-    QString text;
-    QMessageBox::Icon icon;
-    bool hasParent;
-};
-
-// Closes every modal box that comes up while it lives and remembers what
-// it showed.
-class ModalBoxCloser : public QObject
-{
-public:
-    QList<ShownBox> boxes;
-
-    ModalBoxCloser()
-    {
-        connect(&timer, &QTimer::timeout, this, [this] {
-            QWidget* const modal = QApplication::activeModalWidget();
-            if (!modal)
-                return;
-            if (auto* const box = qobject_cast<QMessageBox*>(modal)) {
-                boxes.append({box->windowTitle(), box->text(), box->icon(), box->parentWidget() != nullptr});
-                box->done(QMessageBox::Ok);
-            } else {
-                modal->close();
-            }
-        });
-        timer.start(10);
-    }
-
-private:
-    QTimer timer;
-};
-
-} // namespace
-
 // The start-up sequence in this process, run with the German system locale
-// (set in main below) against a loopback version server.
+// (set in main below) against a loopback version server. Boxes are closed by
+// the test; a window that comes up is closed by the test unless the row
+// expects the automatic start to end the program.
 class TestStartup : public QObject
 {
     Q_OBJECT
 
+private:
+    QTemporaryDir socketDir;
+
 private slots:
+    void initTestCase()
+    {
+        // The instance guard's socket goes to a private directory.
+        QVERIFY(socketDir.isValid());
+        qputenv("TMPDIR", QFile::encodeName(socketDir.path()));
+    }
+
     void exitCode_data()
     {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<std::optional<QByteArray>>("serverReply");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("shownError"); // empty: no box
+        QTest::addColumn<bool>("boxHasParent");
+        QTest::addColumn<QString>("channelText"); // null: no window shown
 
         const std::optional<QByteArray> silent;
         const std::optional<QByteArray> versions = QByteArray("100,200,300");
 
-        QTest::newRow("bad command line") << QStringList {"foo"} << versions << 1
-                                          << "--nouser option is missing";
-        QTest::newRow("bad version") << QStringList {"client_linux_x86", "12a"} << versions << 1
-                                     << "Invalid version nr (12a)";
+        // Command line and defaults: the box stands alone, no window is shown.
+        QTest::newRow("bad command line") << QStringList{"foo"} << versions << 1 << "--nouser option is missing"
+                                          << false << QString();
+        QTest::newRow("bad version") << QStringList{"client_linux_x86", "12a"} << versions << 1
+                                     << "Invalid version nr (12a)" << false << QString();
         // The updater's catalogue is found for de_DE through its cut at "_".
         QTest::newRow("version query failed")
             << QStringList() << silent << 1
-            << QString::fromUtf8("Konnte aktuelle Client Version nicht\nvom Aktualisierungsserver abfragen.");
-        QTest::newRow("empty version field ends without a box") << QStringList() << std::optional(QByteArray(","))
-                                                                << 1 << QString();
-        QTest::newRow("type and version") << QStringList {"client_linux_x86", "123"} << silent << 0 << QString();
-        QTest::newRow("version from the server") << QStringList() << versions << 0 << QString();
-        QTest::newRow("--nouser") << QStringList {"--nouser"} << versions << 0 << QString();
+            << QString::fromUtf8("Konnte aktuelle Client Version nicht\nvom Aktualisierungsserver abfragen.") << false
+            << QString();
+        QTest::newRow("empty version field ends without a box")
+            << QStringList() << std::optional(QByteArray(",")) << 1 << QString() << false << QString();
+
+        // The window waits for the user; closing it ends with 0.
+        QTest::newRow("type and version") << QStringList{"client_linux_x86", "123"} << silent << 0 << QString()
+                                          << false << "";
+        QTest::newRow("version from the server") << QStringList() << versions << 0 << QString() << false << "";
+
+        // "--nouser" starts the update by itself; without mirrors.ini the
+        // engine's fatal error ends the program with 2.
+        QTest::newRow("--nouser starts by itself") << QStringList{"--nouser"} << versions << 2
+                                                   << "mirrors.ini is missing, cannot proceed." << true << "";
     }
 
     void exitCode()
@@ -86,6 +78,8 @@ private slots:
         QFETCH(std::optional<QByteArray>, serverReply);
         QFETCH(int, exitCode);
         QFETCH(QString, shownError);
+        QFETCH(bool, boxHasParent);
+        QFETCH(QString, channelText);
 
         QTemporaryDir installation;
         QVERIFY(installation.isValid());
@@ -96,11 +90,20 @@ private slots:
         server.setReply(serverReply);
 
         auto* const app = qobject_cast<QApplication*>(QCoreApplication::instance());
-        Startup startup(*app, QStringList {"update"} + args);
+        Startup startup(*app, QStringList{"update"} + args);
         startup.configurationCreated = [&server](Configuration& configuration) {
             configuration.versionServerHost = "127.0.0.1";
             configuration.versionServerPort = server.port();
             configuration.versionQueryTimeoutMs = 300;
+        };
+        startup.autoStartDelayMs = 50;
+        QString shownChannel;
+        bool autoStartExpected = args.value(0) == QLatin1String("--nouser");
+        startup.windowShown = [&](MainWindow& window) {
+            shownChannel = window.findChild<QLabel*>(QStringLiteral("versionLabel"))->text();
+            // Long enough for an automatic start that must not come.
+            if (!autoStartExpected)
+                QTimer::singleShot(500, &window, &QWidget::close);
         };
 
         ModalBoxCloser closer;
@@ -109,19 +112,44 @@ private slots:
         QCOMPARE(startup.run(), exitCode);
         Configuration::setAppRootPath(QString());
 
+        QCOMPARE(shownChannel, channelText);
         if (shownError.isEmpty()) {
-            QCOMPARE(closer.boxes.size(), 0);
+            QVERIFY2(closer.boxes.isEmpty(), qPrintable(closer.describe()));
         } else {
             QCOMPARE(closer.boxes.size(), 1);
-            const ShownBox& box = closer.boxes.first();
+            const ModalBoxCloser::Box& box = closer.boxes.first();
             QCOMPARE(box.title, QStringLiteral("Fehler"));
             QCOMPARE(box.text, shownError);
             QCOMPARE(box.icon, QMessageBox::Critical);
-            QVERIFY(!box.hasParent);
+            QCOMPARE(box.hasParent, boxHasParent);
         }
 
         // The translators go when the sequence ends.
         QCOMPARE(QCoreApplication::translate("QObject", "Error"), QStringLiteral("Error"));
+    }
+
+    // An updater that answers under our name is asked to come to the front;
+    // this start ends with 0 before reading its command line.
+    void otherInstanceRuns()
+    {
+        QTemporaryDir installation;
+        QVERIFY(installation.isValid());
+        Configuration::setAppRootPath(installation.path());
+        SingleInstanceChecker running;
+        QSignalSpy activated(&running, &SingleInstanceChecker::otherInstanceActivate);
+
+        auto* const app = qobject_cast<QApplication*>(QCoreApplication::instance());
+        Startup startup(*app, QStringList{"update", "foo"});
+        bool windowShown = false;
+        startup.windowShown = [&](MainWindow&) { windowShown = true; };
+        ModalBoxCloser closer;
+        QCOMPARE(startup.run(), 0);
+        Configuration::setAppRootPath(QString());
+
+        QVERIFY(!windowShown);
+        QVERIFY2(closer.boxes.isEmpty(), qPrintable(closer.describe()));
+        QTRY_COMPARE(activated.size(), 1);
+        QCOMPARE(activated.first().first().toString(), QStringLiteral("#"));
     }
 };
 

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QWidget>
+
+#include "ui_mainwindow.h"
+
+class Configuration;
+class QCloseEvent;
+class UpdateEngine;
+
+// The updater's only window. It owns the update engine and the
+// single-instance guard, starts an update from the start button (or the
+// automatic start), shows the run's progress, transfer figures and log, a
+// banner, reports errors in message boxes, asks before a running update is
+// abandoned and at the end offers to start the client.
+class MainWindow : public QWidget, private Ui::MainWindow
+{
+    Q_OBJECT
+
+public:
+    // The web site the logo and the copyright line point to.
+    static const QString WebSiteUrl;
+
+    explicit MainWindow(Configuration& configuration);
+    ~MainWindow() override;
+
+    // Shows the release channel of the configuration.
+    void setUIToConfigSpecs();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private slots:
+    void onFatalConfigError(QString errorMessage);
+    void onFatalError(QString errorMessage);
+    void onError(QString errorMessage);
+    void onAutoStartUpdate();
+    void on_startButton_clicked();
+    void onAppendText(QString text);
+    void onProgressUpdate(qreal doneFrac);
+    void onDownloadProgress(quint64 downloadDone, quint64 downloadTotal, quint64 speed, bool downloading);
+    void onUpdateFinished();
+    void onUpdateCanceled();
+    void onOtherInstanceActivate(QString message);
+    void onBannerFound(QByteArray bannerImage, QString clickUrl);
+    void onDetailsPressed();
+
+private:
+    Configuration* configuration;
+    UpdateEngine* engine;
+    bool updateDone = false;
+    bool quitOnCancel = false;
+};
