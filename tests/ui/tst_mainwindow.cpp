@@ -574,6 +574,51 @@ private slots:
         QCOMPARE(closer.boxes.size(), 1);
     }
 
+    // The run ends while the question is open: after Yes there is nothing
+    // to cancel, and the window closes.
+    void runEndsWhileAsking()
+    {
+        Installation installation(server->baseUrl());
+        MainWindow window(installation.configuration);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        auto* engine = window.findChild<UpdateEngine*>();
+        QSignalSpy finished(engine, &UpdateEngine::updateFinished);
+
+        server->setRule(libraryPath, HttpTestRule::stallBeforeHeaders(
+                                         FileFixtures::readFile(mirrorRoot + QStringLiteral("/3/files/lib/libkr3.so"))));
+        child<QPushButton>(window, "startButton")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(server->stalledCount(), 1, 20000);
+
+        // Lets the run go on once the question is up, and answers Yes when
+        // it has finished. Any other box is closed and counted.
+        int questions = 0;
+        QStringList otherBoxes;
+        QTimer answer;
+        connect(&answer, &QTimer::timeout, this, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            if (!box->button(QMessageBox::Yes)) {
+                otherBoxes.append(box->text());
+                box->done(0);
+                return;
+            }
+            if (questions++ == 0)
+                server->resumeStalled();
+            if (!engine->busy())
+                box->button(QMessageBox::Yes)->click();
+        });
+        answer.start(10);
+        window.close();
+        server->removeRule(libraryPath);
+
+        QCOMPARE(finished.size(), 1);
+        QTRY_VERIFY(!window.isVisible());
+        answer.stop();
+        QCOMPARE(otherBoxes, QStringList());
+    }
+
     void errorBoxes_data()
     {
         QTest::addColumn<QString>("source");
