@@ -8,6 +8,7 @@
 #include "app/configuration.h"
 #include "app/singleinstancechecker.h"
 #include "app/updateengine.h"
+#include "ui/banner.h"
 #include "ui/mainwindow.h"
 
 namespace {
@@ -16,7 +17,9 @@ const QString activateMessage = QStringLiteral("#");
 }
 
 Startup::Startup(QApplication& app, const QStringList& arguments)
-    : app(app)
+    : bannerHost(Banner::BANNER_SERVER)
+    , bannerPort(Banner::BannerPort)
+    , app(app)
     , arguments(arguments)
 {
 }
@@ -52,7 +55,7 @@ int Startup::run()
 
     // The window shows the configuration's fatal errors from here on, also
     // those of the command line below.
-    MainWindow window(configuration);
+    MainWindow window(configuration, bannerHost, bannerPort);
 
     // Whatever went wrong has been shown already.
     if (!configuration.parseCommandLineOptions(arguments))

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QString>
 #include <QStringList>
 
 #include <functional>
@@ -32,8 +33,11 @@ public:
     // Called once the window is shown, just before the event loop runs.
     std::function<void(MainWindow&)> windowShown;
 
-    // Tests shorten the automatic start.
+    // Tests shorten the automatic start and point the banner query at a
+    // local service.
     int autoStartDelayMs = AutoStartDelayMs;
+    QString bannerHost;
+    quint16 bannerPort;
 
     int run();
 

@@ -43,7 +43,7 @@ void endEventLoop(int exitCode)
 
 } // namespace
 
-MainWindow::MainWindow(Configuration& configuration)
+MainWindow::MainWindow(Configuration& configuration, const QString& bannerHost, quint16 bannerPort)
     : QWidget(nullptr)
     , configuration(&configuration)
     , engine(new UpdateEngine(configuration, this))
@@ -72,7 +72,7 @@ MainWindow::MainWindow(Configuration& configuration)
 
     connect(&configuration, &Configuration::fatalError, this, &MainWindow::onFatalConfigError);
 
-    engine->getBanner();
+    engine->getBanner(bannerHost, bannerPort);
 }
 
 MainWindow::~MainWindow() = default;

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QWidget>
 
+#include "ui/banner.h"
 #include "ui_mainwindow.h"
 
 class Configuration;
@@ -23,7 +24,10 @@ public:
     // The web site the logo and the copyright line point to.
     static const QString WebSiteUrl;
 
-    explicit MainWindow(Configuration& configuration);
+    // The banner service is that of the update server unless a test points
+    // the window elsewhere.
+    explicit MainWindow(Configuration& configuration, const QString& bannerHost = Banner::BANNER_SERVER,
+                        quint16 bannerPort = Banner::BannerPort);
     ~MainWindow() override;
 
     // Shows the release channel of the configuration.

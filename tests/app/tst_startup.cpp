@@ -27,12 +27,15 @@ class TestStartup : public QObject
 
 private:
     QTemporaryDir socketDir;
+    // Asked for a banner by every window; never answers.
+    UdpResponder bannerService;
 
 private slots:
     void initTestCase()
     {
         // The instance guard's socket goes to a private directory.
         QVERIFY(socketDir.isValid());
+        QVERIFY(bannerService.isListening());
         qputenv("TMPDIR", QFile::encodeName(socketDir.path()));
     }
 
@@ -97,6 +100,8 @@ private slots:
             configuration.versionQueryTimeoutMs = 300;
         };
         startup.autoStartDelayMs = 50;
+        startup.bannerHost = QStringLiteral("127.0.0.1");
+        startup.bannerPort = bannerService.port();
         QString shownChannel;
         bool autoStartExpected = args.value(0) == QLatin1String("--nouser");
         startup.windowShown = [&](MainWindow& window) {
@@ -140,6 +145,8 @@ private slots:
 
         auto* const app = qobject_cast<QApplication*>(QCoreApplication::instance());
         Startup startup(*app, QStringList{"update", "foo"});
+        startup.bannerHost = QStringLiteral("127.0.0.1");
+        startup.bannerPort = bannerService.port();
         bool windowShown = false;
         startup.windowShown = [&](MainWindow&) { windowShown = true; };
         ModalBoxCloser closer;

@@ -11,7 +11,7 @@
 
 #include "filefixtures.h"
 #include "nginxserver.h"
-#include "releasefixture.h"
+#include "releasefixtures.h"
 
 namespace {
 
@@ -21,13 +21,6 @@ const QString devPrivateKey = QStringLiteral(KR3_KEYS_DIR "/dev-private.key");
 
 // Files that an installation has besides the release it holds.
 const QStringList ownFiles{QStringLiteral("update.ini"), QStringLiteral("mirrors.ini"), QStringLiteral("_old_update")};
-
-bool copyTree(const QString& from, const QString& to)
-{
-    QProcess copy;
-    copy.start(QStringLiteral("cp"), {QStringLiteral("-a"), from + QStringLiteral("/."), to});
-    return copy.waitForFinished(60000) && copy.exitStatus() == QProcess::NormalExit && copy.exitCode() == 0;
-}
 
 // An updater process of an installation, its stderr collected as it comes.
 class UpdaterProcess
@@ -88,9 +81,10 @@ private:
     QString makeInstallation(const QString& name)
     {
         const QString installation = workDir.filePath(name);
-        if (!QDir().mkpath(installation) || !copyTree(release1, installation)
-            || !ReleaseFixture::writeMirrorsIni(installation + QStringLiteral("/mirrors.ini"), nginx->baseUrl())
-            || !ReleaseFixture::writeAlphaUpdateIni(installation + QStringLiteral("/update.ini"), nginx->baseUrl(), 2))
+        if (!ReleaseFixtures::copyTree(release1, installation)
+            || !ReleaseFixtures::writeMirrorsIni(installation + QStringLiteral("/mirrors.ini"),
+                                                 {{QStringLiteral("local"), nginx->baseUrl()}})
+            || !ReleaseFixtures::writeAlphaUpdateIni(installation + QStringLiteral("/update.ini"), nginx->baseUrl(), 2))
             return QString();
         return installation;
     }
@@ -114,14 +108,14 @@ private slots:
         release1 = workDir.filePath(QStringLiteral("release1"));
         release2 = workDir.filePath(QStringLiteral("release2"));
         const QByteArray script = "#!/bin/sh\necho \"Kestrune 3 client\"\n";
-        QVERIFY(ReleaseFixture::writeTree(release1, {
+        QVERIFY(ReleaseFixtures::writeTree(release1, {
             {QStringLiteral("update"), updaterBytes},
             {QStringLiteral("kr3client_runscript.sh"), script},
             {QStringLiteral("lib/libkr3engine.so"), FileFixtures::sampleData(150000, 1)},
             {QStringLiteral("data/world.pak"), FileFixtures::sampleData(400000, 2)},
             {QStringLiteral("data/old.txt"), "only in release 1\n"},
         }));
-        QVERIFY(ReleaseFixture::writeTree(release2, {
+        QVERIFY(ReleaseFixtures::writeTree(release2, {
             {QStringLiteral("update"), updaterBytes + "\nrelease 2\n"},
             {QStringLiteral("kr3client_runscript.sh"), script},
             {QStringLiteral("lib/libkr3engine.so"), FileFixtures::sampleData(160000, 3)},
@@ -131,10 +125,15 @@ private slots:
         QVERIFY(QFile::setPermissions(release1 + QStringLiteral("/update"),
                                       QFile::permissions(updater)));
         const QString mirrorRoot = workDir.filePath(QStringLiteral("mirror"));
-        QString failure = ReleaseFixture::publish(tool, devPrivateKey, 1, release1, mirrorRoot);
-        QVERIFY2(failure.isEmpty(), qPrintable(failure));
-        failure = ReleaseFixture::publish(tool, devPrivateKey, 2, release2, mirrorRoot, release1);
-        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+        ReleaseFixtures::PublishOptions options;
+        options.gzipPatterns = {QStringLiteral("*.pak")};
+        QString failure;
+        QVERIFY2(ReleaseFixtures::publish(tool, devPrivateKey, options, release1, mirrorRoot, &failure),
+                 qPrintable(failure));
+        options.version = 2;
+        options.previousRelease = release1;
+        QVERIFY2(ReleaseFixtures::publish(tool, devPrivateKey, options, release2, mirrorRoot, &failure),
+                 qPrintable(failure));
 
         nginx = std::make_unique<NginxServer>(mirrorRoot);
         QVERIFY2(nginx->start(), qPrintable(nginx->errorString()));
@@ -164,7 +163,7 @@ private slots:
         QTest::qWait(200);
         QCOMPARE(run.process.state(), QProcess::Running);
 
-        QCOMPARE(ReleaseFixture::contentDifference(installation, release2, ownFiles), QString());
+        QCOMPARE(ReleaseFixtures::contentDifference(installation, release2, ownFiles), QString());
         QCOMPARE(FileFixtures::readFile(installation + QStringLiteral("/_old_update")),
                  FileFixtures::readFile(release1 + QStringLiteral("/update")));
         QVERIFY(QFileInfo(installation + QStringLiteral("/update")).isExecutable());

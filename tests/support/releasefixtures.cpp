@@ -7,6 +7,9 @@
 #include <QProcess>
 #include <QSettings>
 
+#include "filefixtures.h"
+#include "treesnapshot.h"
+
 namespace ReleaseFixtures {
 
 bool publish(const QString& tool, const QString& key, const PublishOptions& options, const QString& releaseDir,
@@ -66,6 +69,47 @@ bool copyTree(const QString& from, const QString& to)
         }
     }
     return true;
+}
+
+bool writeTree(const QString& root, const QMap<QString, QByteArray>& files)
+{
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        if (!FileFixtures::writeFile(root + QLatin1Char('/') + it.key(), it.value()))
+            return false;
+    }
+    return true;
+}
+
+bool writeAlphaUpdateIni(const QString& path, const QString& baseUrl, int version)
+{
+    QSettings ini(path, QSettings::IniFormat);
+    ini.setValue(QStringLiteral("Channel/alpha"), baseUrl);
+    ini.setValue(QStringLiteral("Channel/alphaRevno"), version);
+    ini.sync();
+    return ini.status() == QSettings::NoError;
+}
+
+QString contentDifference(const QString& actualRoot, const QString& expectedRoot, const QStringList& ignored)
+{
+    const TreeSnapshot actual = TreeSnapshot::take(actualRoot).without(ignored);
+    const TreeSnapshot expected = TreeSnapshot::take(expectedRoot).without(ignored);
+    QStringList lines;
+    for (auto it = expected.entries().cbegin(); it != expected.entries().cend(); ++it) {
+        if (!actual.contains(it.key())) {
+            lines.append(QStringLiteral("missing: ") + it.key());
+            continue;
+        }
+        const TreeSnapshot::Entry found = actual.entry(it.key());
+        if (found.type != it.value().type || found.size != it.value().size || found.hash != it.value().hash)
+            lines.append(QStringLiteral("differs: %1: %2 instead of %3")
+                             .arg(it.key(), TreeSnapshot::describe(found), TreeSnapshot::describe(it.value())));
+    }
+    for (auto it = actual.entries().cbegin(); it != actual.entries().cend(); ++it) {
+        if (!expected.contains(it.key()))
+            lines.append(QStringLiteral("extra: ") + it.key());
+    }
+    lines.sort();
+    return lines.join(QLatin1Char('\n'));
 }
 
 } // namespace ReleaseFixtures

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QByteArray>
 #include <QList>
+#include <QMap>
 #include <QPair>
 #include <QString>
 #include <QStringList>
@@ -28,5 +30,19 @@ bool writeMirrorsIni(const QString& path, const QList<QPair<QString, QString>>& 
 
 // Copies a tree of plain files and directories, permissions included.
 bool copyTree(const QString& from, const QString& to);
+
+// Writes a client tree: relative path -> content, directories as needed.
+bool writeTree(const QString& root, const QMap<QString, QByteArray>& files);
+
+// Writes an update.ini that selects the alpha channel: its one mirror at
+// baseUrl (without version) and the version to update to.
+bool writeAlphaUpdateIni(const QString& path, const QString& baseUrl, int version);
+
+// Compares two trees by type and file content only (an installation gives
+// its files permissions of its own); the entries named in 'ignored'
+// (relative paths, with everything below them) are left out on both sides.
+// One line per difference, empty when equal.
+QString contentDifference(const QString& actualRoot, const QString& expectedRoot,
+                          const QStringList& ignored = QStringList());
 
 } // namespace ReleaseFixtures

@@ -28,7 +28,8 @@
 #include "filefixtures.h"
 #include "httptestserver.h"
 #include "modalboxcloser.h"
-#include "releasefixture.h"
+#include "releasefixtures.h"
+#include "udpresponder.h"
 
 namespace {
 
@@ -47,13 +48,26 @@ struct Installation
 
     explicit Installation(const QString& mirrorUrl)
     {
-        ReleaseFixture::writeMirrorsIni(dir.filePath(QStringLiteral("mirrors.ini")), mirrorUrl);
+        ReleaseFixtures::writeMirrorsIni(dir.filePath(QStringLiteral("mirrors.ini")), {{QStringLiteral("local"), mirrorUrl}});
         Configuration::setAppRootPath(dir.path());
         configuration.startMode = Configuration::StartModeInteractive;
         configuration.updateType = QStringLiteral("client_linux_x86");
         configuration.clientVersion = ReleaseVersion;
     }
     ~Installation() { Configuration::setAppRootPath(QString()); }
+};
+
+// The banner service of the windows under test: silent unless a test
+// gives it a reply.
+UdpResponder* bannerService = nullptr;
+
+class TestWindow : public MainWindow
+{
+public:
+    explicit TestWindow(Configuration& configuration)
+        : MainWindow(configuration, QStringLiteral("127.0.0.1"), bannerService->port())
+    {
+    }
 };
 
 template <typename T>
@@ -94,6 +108,7 @@ private:
     QString releaseDir;
     QString mirrorRoot;
     std::unique_ptr<HttpTestServer> server;
+    std::unique_ptr<UdpResponder> banners;
 
     QString logText(const QWidget& window) const { return child<QTextEdit>(window, "outputTextEdit")->toPlainText(); }
 
@@ -107,7 +122,7 @@ private slots:
         qputenv("TMPDIR", QFile::encodeName(temp));
 
         releaseDir = workDir.filePath(QStringLiteral("release"));
-        QVERIFY(ReleaseFixture::writeTree(releaseDir, {
+        QVERIFY(ReleaseFixtures::writeTree(releaseDir, {
             {QStringLiteral("kr3client_runscript.sh"),
              "#!/bin/sh\necho started > \"$(dirname \"$0\")/client-started\"\n"},
             {QStringLiteral("lib/libkr3.so"), FileFixtures::sampleData(200000, 7)},
@@ -115,15 +130,28 @@ private slots:
             {QStringLiteral("data/readme.txt"), "Kestrune 3\n"},
         }));
         mirrorRoot = workDir.filePath(QStringLiteral("mirror"));
-        const QString failure = ReleaseFixture::publish(tool, devPrivateKey, ReleaseVersion, releaseDir, mirrorRoot);
-        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+        ReleaseFixtures::PublishOptions options;
+        options.version = ReleaseVersion;
+        options.gzipPatterns = {QStringLiteral("*.pak")};
+        QString failure;
+        QVERIFY2(ReleaseFixtures::publish(tool, devPrivateKey, options, releaseDir, mirrorRoot, &failure),
+                 qPrintable(failure));
+
+        banners = std::make_unique<UdpResponder>();
+        QVERIFY(banners->isListening());
+        bannerService = banners.get();
 
         server = std::make_unique<HttpTestServer>();
         QVERIFY(server->isListening());
         server->setRootDirectory(mirrorRoot);
     }
 
-    void cleanupTestCase() { server.reset(); }
+    void cleanupTestCase()
+    {
+        server.reset();
+        bannerService = nullptr;
+        banners.reset();
+    }
 
     // The form: widgets, names, sizes and texts, the texts under the
     // context "MainWindow".
@@ -132,7 +160,7 @@ private slots:
         Installation installation(server->baseUrl());
         ContextTranslator translator;
         QCoreApplication::installTranslator(&translator);
-        MainWindow window(installation.configuration);
+        TestWindow window(installation.configuration);
         QCoreApplication::removeTranslator(&translator);
 
         QCOMPARE(window.windowTitle(), ContextTranslator::tagged("MainWindow", "Kestrune 3 Client Update"));
@@ -232,7 +260,7 @@ private slots:
         Installation installation(server->baseUrl());
         installation.configuration.updateChannel = UpdateChannel(channel);
         installation.configuration.clientVersion = 4711;
-        MainWindow window(installation.configuration);
+        TestWindow window(installation.configuration);
         window.setUIToConfigSpecs();
         QCOMPARE(child<QLabel>(window, "versionLabel")->text(), text);
     }
@@ -265,7 +293,7 @@ private slots:
         QFETCH(QStringList, texts);
 
         Installation installation(server->baseUrl());
-        MainWindow window(installation.configuration);
+        TestWindow window(installation.configuration);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         QCOMPARE(visibleFigures(window), QStringList());
@@ -304,7 +332,7 @@ private slots:
         QFETCH(int, value);
 
         Installation installation(server->baseUrl());
-        MainWindow window(installation.configuration);
+        TestWindow window(installation.configuration);
         emit window.findChild<UpdateEngine*>()->updateProgress(fraction);
         QCOMPARE(child<QProgressBar>(window, "totalProgressBar")->value(), value);
     }
@@ -313,7 +341,7 @@ private slots:
     void detailsLog()
     {
         Installation installation(server->baseUrl());
-        MainWindow window(installation.configuration);
+        TestWindow window(installation.configuration);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         auto* engine = window.findChild<UpdateEngine*>();
@@ -343,6 +371,29 @@ private slots:
         QVERIFY(log->isHidden());
     }
 
+    // The window asks the banner service when it is built and shows the
+    // image the engine fetches, with its address.
+    void bannerFromService()
+    {
+        server->setRule(QStringLiteral("/banner.png"), HttpTestRule::ok(pngBytes(468, 60, Qt::darkGreen)));
+        banners->setReply(QByteArray("http://127.0.0.1:") + QByteArray::number(server->port())
+                          + "/banner.png,https://www.kestrune.example/news");
+        const auto silence = qScopeGuard([this] {
+            banners->setReply(std::nullopt);
+            server->removeRule(QStringLiteral("/banner.png"));
+        });
+        const int requestsBefore = banners->requestCount();
+
+        Installation installation(server->baseUrl());
+        TestWindow window(installation.configuration);
+        auto* label = child<UrlClickLabel>(window, "banner");
+        QTRY_VERIFY_WITH_TIMEOUT(!label->pixmap().isNull(), 10000);
+        QCOMPARE(label->getUrl(), QStringLiteral("https://www.kestrune.example/news"));
+        QCOMPARE(label->pixmap().toImage().pixelColor(10, 10), QColor(Qt::darkGreen));
+        QCOMPARE(banners->requestCount(), requestsBefore + 1);
+        QCOMPARE(banners->requests().last(), QByteArray("\x01\x01", 2));
+    }
+
     void banner_data()
     {
         QTest::addColumn<QByteArray>("bytes");
@@ -362,7 +413,7 @@ private slots:
         QFETCH(bool, shown);
 
         Installation installation(server->baseUrl());
-        MainWindow window(installation.configuration);
+        TestWindow window(installation.configuration);
         auto* engine = window.findChild<UpdateEngine*>();
         auto* label = child<UrlClickLabel>(window, "banner");
         const QString earlierUrl = QStringLiteral("https://www.kestrune.example/earlier");
@@ -399,7 +450,7 @@ private slots:
         QFETCH(bool, activated);
 
         Installation installation(server->baseUrl());
-        MainWindow window(installation.configuration);
+        TestWindow window(installation.configuration);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         QWidget other;
@@ -432,7 +483,7 @@ private slots:
         QFETCH(bool, userCancel);
 
         Installation installation(server->baseUrl());
-        MainWindow window(installation.configuration);
+        TestWindow window(installation.configuration);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         auto* engine = window.findChild<UpdateEngine*>();
@@ -481,7 +532,7 @@ private slots:
         QCOMPARE(bar->value(), 1000);
         QCOMPARE(visibleFigures(window), QStringList());
         QVERIFY(logText(window).contains(QLatin1String("Update successfully finished")));
-        QCOMPARE(ReleaseFixture::contentDifference(installation.dir.path(), releaseDir,
+        QCOMPARE(ReleaseFixtures::contentDifference(installation.dir.path(), releaseDir,
                                                    {QStringLiteral("mirrors.ini"), QStringLiteral("update.ini")}),
                  QString());
         QCOMPARE(closer.boxes.size(), 1);
@@ -498,7 +549,7 @@ private slots:
     void closeDuringRun()
     {
         Installation installation(server->baseUrl());
-        MainWindow window(installation.configuration);
+        TestWindow window(installation.configuration);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         auto* engine = window.findChild<UpdateEngine*>();
@@ -549,7 +600,7 @@ private slots:
     void closeAnsweredNo()
     {
         Installation installation(server->baseUrl());
-        MainWindow window(installation.configuration);
+        TestWindow window(installation.configuration);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         auto* engine = window.findChild<UpdateEngine*>();
@@ -579,7 +630,7 @@ private slots:
     void runEndsWhileAsking()
     {
         Installation installation(server->baseUrl());
-        MainWindow window(installation.configuration);
+        TestWindow window(installation.configuration);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         auto* engine = window.findChild<UpdateEngine*>();
@@ -641,7 +692,7 @@ private slots:
         QFETCH(bool, logged);
 
         Installation installation(server->baseUrl());
-        MainWindow window(installation.configuration);
+        TestWindow window(installation.configuration);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         auto* engine = window.findChild<UpdateEngine*>();
