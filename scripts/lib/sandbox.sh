@@ -123,3 +123,18 @@ INI
 kr3_file_list() {
     (cd "$1" && find . -type f -printf '%P\0' | sort -z | xargs -0 -r md5sum)
 }
+
+# kr3_compare_lists OLD NEW ADDED CHANGED REMOVED: compares two lists of
+# kr3_file_list and prints one line per file that differs, labelled with
+# ADDED (only in NEW), CHANGED or REMOVED (only in OLD), sorted by path.
+kr3_compare_lists() {
+    awk -v added="$3" -v changed="$4" -v removed="$5" '
+        NR == FNR { old[substr($0, 35)] = $1; next }
+        { new[substr($0, 35)] = $1 }
+        END {
+            for (f in new)
+                if (!(f in old)) print added "\t" f
+                else if (old[f] != new[f]) print changed "\t" f
+            for (f in old) if (!(f in new)) print removed "\t" f
+        }' "$1" "$2" | LC_ALL=C sort -t "$(printf '\t')" -k2 | awk -F '\t' '{ printf "  %-9s %s\n", $1, $2 }'
+}
