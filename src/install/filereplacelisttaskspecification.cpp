@@ -4,43 +4,10 @@
 #include "install/dircreatetaskspecification.h"
 #include "install/filereplacetaskspecification.h"
 
-#include "task/asynctaskspecification.h"
-
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QSet>
 #include <QStringList>
-#include <QThreadPool>
-
-#include <fcntl.h>
-#include <unistd.h>
-
-namespace {
-// Writes everything cached for the file system of a directory to the device.
-// One sync for the whole installation costs far less than one per file.
-class InstallationSyncFunc : public ASyncFunc
-{
-public:
-    explicit InstallationSyncFunc(const QString& directory)
-        : directory(directory)
-    {
-    }
-
-    bool run() override
-    {
-        const int fd = ::open(QFile::encodeName(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0)
-            return false;
-        const bool ok = ::syncfs(fd) == 0;
-        ::close(fd);
-        return ok;
-    }
-
-private:
-    QString directory;
-};
-} // namespace
 
 FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(QList<FileReplaceSpecification>* replaceList,
                                                                    QList<QString>* deleteList,
@@ -106,46 +73,14 @@ void FileReplaceListTaskSpecification::makeFileReplaceTasks(bool haveDirTasks)
 void FileReplaceListTaskSpecification::subtasksDone()
 {
     if (getStateFromSubTasks() != Finished) {
-        rollBackStage();
-        ComposedTaskSpecification::subtasksDone();
-        return;
-    }
-    if (rollbackList.isEmpty()) {
-        ComposedTaskSpecification::subtasksDone();
-        return;
-    }
-    // The stage ends when the sync has ended, from the event loop.
-    auto* func = new InstallationSyncFunc(Configuration::getAppRootPath());
-    const quint64 sync = ++syncCount;
-    connect(func, &ASyncFunc::runResult, this, [this, sync](bool ok) { onInstallationSynced(sync, ok); },
-            Qt::QueuedConnection);
-    QThreadPool::globalInstance()->start(new ASyncRun(func));
-}
-
-void FileReplaceListTaskSpecification::onInstallationSynced(quint64 sync, bool ok)
-{
-    if (sync != syncCount || state != Running)
-        return;
-    if (!ok) {
-        // The device failed: nothing says the new files are intact, so the
-        // old ones must stay.
-        emit message(tr("Could not write the installed files to disk"));
-        rollBackStage();
-        errorCancel();
-        return;
+        emit message(tr("rolling back file updates"));
+        rollbackList.rollback(this);
     }
     ComposedTaskSpecification::subtasksDone();
 }
 
-void FileReplaceListTaskSpecification::rollBackStage()
-{
-    emit message(tr("rolling back file updates"));
-    rollbackList.rollback(this);
-}
-
 void FileReplaceListTaskSpecification::reset()
 {
-    ++syncCount;
     clearSubTasks();
     rollbackList.rollback(this);
     TaskSpecification::reset();

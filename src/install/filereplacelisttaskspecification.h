@@ -13,9 +13,7 @@ class Configuration;
 // list, then replaces its files, two at a time. Every change is collected in
 // the stage journal; if anything fails or the user cancels, the whole
 // installation is undone: replaced files get their backups back, new files
-// and the created directories go. Before a successful stage ends, the
-// installation's file system is synced once, so that the new files are on
-// the disk before the next stage deletes the backups of the old ones.
+// and the created directories go.
 class FileReplaceListTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -42,12 +40,4 @@ public:
     QList<QString>* deleteList;
     RollbackDataList rollbackList;
     Configuration* configuration;
-
-private:
-    void rollBackStage();
-    void onInstallationSynced(quint64 sync, bool ok);
-
-    // Numbers the sync of the installation that ends a successful stage; a
-    // result of one started before a reset is ignored.
-    quint64 syncCount = 0;
 };

@@ -12,6 +12,12 @@
 #include <QFileInfo>
 #include <QStringList>
 
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 // The client's executables, its start script and the updater itself.
 const QStringList executableFiles = {
@@ -34,6 +40,32 @@ constexpr QFile::Permissions ProgramPermissions = QFile::ReadOwner | QFile::Writ
 QString pathIn(const QString& dir, const QString& relative)
 {
     return QFileInfo(QDir(dir), relative).filePath();
+}
+
+// Writes a file's data and its directory entry through to the device.
+bool writeThrough(const QString& path)
+{
+    const auto syncPath = [](const QString& p, int flags) {
+        const int fd = ::open(QFile::encodeName(p).constData(), flags | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        // EINVAL: a file system that cannot sync; nothing more can be done.
+        const bool ok = ::fsync(fd) == 0 || errno == EINVAL;
+        ::close(fd);
+        return ok;
+    };
+    return syncPath(path, O_RDONLY) && syncPath(QFileInfo(path).absolutePath(), O_RDONLY | O_DIRECTORY);
+}
+
+// Whether a file can be moved to a path by renaming: the file exists and
+// lies on the same file system as the directory of the path.
+bool canMoveTo(const QString& file, const QString& path)
+{
+    struct stat from;
+    struct stat to;
+    return ::stat(QFile::encodeName(file).constData(), &from) == 0
+        && ::stat(QFile::encodeName(QFileInfo(path).absolutePath()).constData(), &to) == 0
+        && from.st_dev == to.st_dev;
 }
 } // namespace
 
@@ -82,6 +114,11 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     if (specification.hasUnzip()) {
         addSubTask(new FileUnzipTaskSpecification(&rollbackList, source, target, this, rest - 0.2));
         addSubTask(new CheckSignatureTaskSpecification(target, specification.unpackedMd5, true, this, 0.2));
+    } else if (canMoveTo(source, target)) {
+        // The checked download itself becomes the installed file: no bytes
+        // are copied, and the undo moves it back, so that a resumed run
+        // still finds it in the temporary directory.
+        addSubTask(new FileRenameTaskSpecification(source, target, &rollbackList, this, rest));
     } else {
         addSubTask(new FileCopyTaskSpecification(&rollbackList, source, target, this, rest));
     }
@@ -99,12 +136,25 @@ void FileReplaceTaskSpecification::subtasksDone()
         return;
     }
 
+    const QString target = Configuration::getAppRootPath() + QLatin1Char('/') + specification.destFileName(QString());
+    const QString destName = QFileInfo(specification.pureDestFilePath()).fileName();
+    const bool ownFile = configuration->isSpecialFileName(destName);
+    // A client file damaged by a crash is found and fetched again by the
+    // next run, which checks every installed file; a damaged updater could
+    // not run at all. So the updater's own files are on the disk before
+    // their replacement counts as done.
+    if (ownFile && !writeThrough(target)) {
+        emit message(tr("Could not write '%1' to disk").arg(target));
+        rollbackList.rollback(this);
+        errorCancel();
+        return;
+    }
+
     if (stageRollbackList)
         stageRollbackList->appendList(rollbackList);
-    const QString destName = QFileInfo(specification.pureDestFilePath()).fileName();
-    if (oldFileRenamed && deleteList && !configuration->isSpecialFileName(destName))
+    if (oldFileRenamed && deleteList && !ownFile)
         deleteList->append(specification.oldDestFileName());
-    makeSingleFileExecutable(Configuration::getAppRootPath() + QLatin1Char('/') + specification.destFileName(QString()));
+    makeSingleFileExecutable(target);
     ComposedTaskSpecification::subtasksDone();
 }
 

@@ -13,6 +13,10 @@
 #include <QTest>
 #include <QThreadPool>
 
+#include <memory>
+
+#include <sys/stat.h>
+
 using namespace Qt::StringLiterals;
 using namespace FileFixtures;
 
@@ -32,6 +36,20 @@ FileReplaceSpecification makeEntry(const QString& fileName, const QString& unpac
         entry.unpackedSize = quint64(newContent.size());
     }
     return entry;
+}
+
+// A directory for downloads on another file system than the installation,
+// where a download cannot be moved into place and is copied instead; null
+// when this machine has none (/dev/shm is normally a separate tmpfs).
+QTemporaryDir* otherFileSystemDir(const QString& installation)
+{
+    auto dir = std::make_unique<QTemporaryDir>(u"/dev/shm/kr3-test-XXXXXX"_s);
+    struct stat a;
+    struct stat b;
+    if (!dir->isValid() || ::stat(QFile::encodeName(dir->path()).constData(), &a) != 0
+        || ::stat(QFile::encodeName(installation).constData(), &b) != 0 || a.st_dev == b.st_dev)
+        return nullptr;
+    return dir.release();
 }
 
 // "ClassName weight" for every planned step.
@@ -109,27 +127,36 @@ void TestFileReplace::plansAndOutcome_data()
     QTest::addColumn<QString>("unpackedFileName");
     QTest::addColumn<bool>("installed");
     QTest::addColumn<bool>("staleBackup");
+    QTest::addColumn<bool>("otherFileSystem");
     QTest::addColumn<QStringList>("plan");
 
+    const QString move = u"FileRenameTaskSpecification"_s;
     const QString copy = u"FileCopyTaskSpecification"_s;
     const QString unzip = u"FileUnzipTaskSpecification"_s;
     const QString verify = u"CheckSignatureTaskSpecification"_s;
     const QString rename = u"FileRenameTaskSpecification 0.1"_s;
     const QString remove = u"FileDeleteTaskSpecification 0.1"_s;
 
-    QTest::newRow("new file") << u"data/new.txt"_s << QString() << false << false << QStringList{copy + u" 1"_s};
-    QTest::newRow("backup without installed file: left alone")
-        << u"data/new.txt"_s << QString() << false << true << QStringList{copy + u" 1"_s};
-    QTest::newRow("installed file") << u"data/x.txt"_s << QString() << true << false
-                                    << QStringList{rename, copy + u" 0.9"_s};
-    QTest::newRow("installed file with stale backup")
-        << u"x.txt"_s << QString() << true << true << QStringList{remove, rename, copy + u" 0.8"_s};
-    QTest::newRow("packed, new") << u"plugins/libx.so.gz"_s << u"plugins/libx.so"_s << false << false
+    // A download on the installation's file system is moved into place; one
+    // elsewhere is copied. The plans and weights are the same.
+    for (const bool other : {false, true}) {
+        const QString put = other ? copy : move;
+        const char* where = other ? "copied" : "moved";
+        QTest::addRow("new file, %s", where)
+            << u"data/new.txt"_s << QString() << false << false << other << QStringList{put + u" 1"_s};
+        QTest::addRow("backup without installed file: left alone, %s", where)
+            << u"data/new.txt"_s << QString() << false << true << other << QStringList{put + u" 1"_s};
+        QTest::addRow("installed file, %s", where)
+            << u"data/x.txt"_s << QString() << true << false << other << QStringList{rename, put + u" 0.9"_s};
+        QTest::addRow("installed file with stale backup, %s", where)
+            << u"x.txt"_s << QString() << true << true << other << QStringList{remove, rename, put + u" 0.8"_s};
+    }
+    QTest::newRow("packed, new") << u"plugins/libx.so.gz"_s << u"plugins/libx.so"_s << false << false << false
                                  << QStringList{unzip + u" 0.8"_s, verify + u" 0.2"_s};
-    QTest::newRow("packed, installed") << u"plugins/libx.so.gz"_s << u"plugins/libx.so"_s << true << false
+    QTest::newRow("packed, installed") << u"plugins/libx.so.gz"_s << u"plugins/libx.so"_s << true << false << false
                                        << QStringList{rename, unzip + u" 0.7"_s, verify + u" 0.2"_s};
     QTest::newRow("packed, installed with stale backup")
-        << u"big.dat.gz"_s << u"big.dat"_s << true << true
+        << u"big.dat.gz"_s << u"big.dat"_s << true << true << false
         << QStringList{remove, rename, unzip + u" 0.6"_s, verify + u" 0.2"_s};
 }
 
@@ -139,10 +166,21 @@ void TestFileReplace::plansAndOutcome()
     QFETCH(QString, unpackedFileName);
     QFETCH(bool, installed);
     QFETCH(bool, staleBackup);
+    QFETCH(bool, otherFileSystem);
     QFETCH(QStringList, plan);
 
+    std::unique_ptr<QTemporaryDir> elsewhere;
+    if (otherFileSystem) {
+        elsewhere.reset(otherFileSystemDir(app));
+        if (!elsewhere)
+            QSKIP("no second file system for downloads (/dev/shm)");
+        tmp = elsewhere->path();
+        configuration.tempDir = tmp;
+    }
+
     const FileReplaceSpecification entry = makeEntry(fileName, unpackedFileName, md5Hex(newContent));
-    QVERIFY(writeFile(tmpPath(fileName), entry.hasUnzip() ? gzipped(newContent) : newContent));
+    const QString source = tmpPath(fileName);
+    QVERIFY(writeFile(source, entry.hasUnzip() ? gzipped(newContent) : newContent));
     const QString target = appPath(entry.pureDestFilePath());
     const QString backup = appPath(entry.oldDestFileName());
     // Directories are the stage's business; a single replacement expects
@@ -177,8 +215,18 @@ void TestFileReplace::plansAndOutcome()
         QVERIFY(deleteList.isEmpty());
         QCOMPARE(stageJournal.size(), 1);
     }
-    QCOMPARE(stageJournal.records().last().operation, RollbackData::CreateFile);
-    QCOMPARE(stageJournal.records().last().path, target);
+    // The new file's record: a moved download goes back to the temporary
+    // directory on a rollback, a written file is deleted.
+    const RollbackData& placed = stageJournal.records().last();
+    QCOMPARE(placed.path, target);
+    if (plan.last().startsWith(u"FileRenameTaskSpecification"_s)) {
+        QCOMPARE(placed.operation, RollbackData::Rename);
+        QCOMPARE(placed.originalPath, source);
+        QVERIFY(!QFileInfo::exists(source));
+    } else {
+        QCOMPARE(placed.operation, RollbackData::CreateFile);
+        QVERIFY(QFileInfo::exists(source));
+    }
 }
 
 void TestFileReplace::programFilesAndSpecialFiles_data()
