@@ -59,6 +59,10 @@ MainWindow::MainWindow(Configuration& configuration, const QString& bannerHost, 
 
     setupUi(this);
 
+    logTimer.setSingleShot(true);
+    logTimer.setInterval(LogFlushIntervalMs);
+    connect(&logTimer, &QTimer::timeout, this, &MainWindow::flushLog);
+
     // Queued: the log is shown by the button's toggled() first and laid out
     // before it is scrolled.
     connect(detailsButton, &QPushButton::clicked, this, &MainWindow::onDetailsPressed, Qt::QueuedConnection);
@@ -132,28 +136,47 @@ void MainWindow::onDownloadProgress(quint64 downloadDone, quint64 downloadTotal,
 
 void MainWindow::onAppendText(QString text)
 {
-    // A new paragraph of plain text: the lines name files of the manifest,
+    pendingLog.append(text);
+    if (!logTimer.isActive())
+        logTimer.start();
+}
+
+void MainWindow::flushLog()
+{
+    logTimer.stop();
+    if (pendingLog.isEmpty())
+        return;
+    // New paragraphs of plain text: the lines name files of the manifest,
     // which must not turn into markup. A log scrolled to its end follows
-    // the new line.
+    // the new lines.
     QScrollBar* const scrollBar = outputTextEdit->verticalScrollBar();
     const bool atEnd = scrollBar->value() >= scrollBar->maximum();
     QTextCursor cursor(outputTextEdit->document());
     cursor.movePosition(QTextCursor::End);
-    if (!outputTextEdit->document()->isEmpty())
-        cursor.insertBlock();
-    cursor.insertText(text);
+    cursor.beginEditBlock();
+    bool first = outputTextEdit->document()->isEmpty();
+    for (const QString& line : std::as_const(pendingLog)) {
+        if (!first)
+            cursor.insertBlock();
+        first = false;
+        cursor.insertText(line);
+    }
+    cursor.endEditBlock();
+    pendingLog.clear();
     if (atEnd)
         scrollBar->setValue(scrollBar->maximum());
 }
 
 void MainWindow::onDetailsPressed()
 {
+    flushLog();
     if (outputTextEdit->isVisible())
         outputTextEdit->verticalScrollBar()->setValue(outputTextEdit->verticalScrollBar()->maximum());
 }
 
 void MainWindow::onUpdateFinished()
 {
+    flushLog();
     updateDone = true;
     startButton->setText(tr("Start Kestrune"));
     startButton->setEnabled(true);
@@ -161,6 +184,7 @@ void MainWindow::onUpdateFinished()
 
 void MainWindow::onUpdateCanceled()
 {
+    flushLog();
     if (quitOnCancel) {
         QCoreApplication::quit();
         return;
@@ -172,6 +196,7 @@ void MainWindow::onUpdateCanceled()
     const QString cancelled = tr("Update cancelled");
     Log::line(cancelled);
     onAppendText(cancelled);
+    flushLog();
     totalProgressBar->setValue(0);
     // The box runs its own event loop: open it once the engine's signal has
     // returned, not while the task tree that ended is still on the stack.
@@ -185,6 +210,7 @@ void MainWindow::onError(QString errorMessage)
 {
     // The run goes on (or ends) as its tasks decide.
     onAppendText(errorMessage);
+    flushLog();
     showErrorBox(this, errorMessage);
 }
 

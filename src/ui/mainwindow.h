@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
+#include <QTimer>
 #include <QWidget>
 
 #include "ui/banner.h"
@@ -52,8 +54,19 @@ private slots:
     void onDetailsPressed();
 
 private:
+    // Writes the lines that came since the last time into the log.
+    void flushLog();
+
     Configuration* configuration;
     UpdateEngine* engine;
     bool updateDone = false;
     bool quitOnCancel = false;
+
+    // A run logs thousands of lines in a few seconds; laying out the log for
+    // each of them would cost more than the update itself. Lines are
+    // gathered and written a few times a second, and whenever the log is
+    // about to be looked at.
+    QStringList pendingLog;
+    QTimer logTimer;
+    static constexpr int LogFlushIntervalMs = 100;
 };
