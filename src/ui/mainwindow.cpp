@@ -59,6 +59,8 @@ MainWindow::MainWindow(Configuration& configuration, const QString& bannerHost, 
 
     setupUi(this);
 
+    progressTimer.setSingleShot(true);
+    connect(&progressTimer, &QTimer::timeout, this, &MainWindow::showProgress);
     logTimer.setSingleShot(true);
     logTimer.setInterval(LogFlushIntervalMs);
     connect(&logTimer, &QTimer::timeout, this, &MainWindow::flushLog);
@@ -116,7 +118,22 @@ void MainWindow::onAutoStartUpdate()
 
 void MainWindow::onProgressUpdate(qreal doneFrac)
 {
-    totalProgressBar->setValue(int(doneFrac * totalProgressBar->maximum()));
+    // Progress comes with every chunk of every transfer; the bar is redrawn
+    // at most every ProgressRepaintIntervalMs with the newest value.
+    pendingProgress = int(doneFrac * totalProgressBar->maximum());
+    if (progressTimer.isActive())
+        return;
+    if (!progressClock.isValid() || progressClock.elapsed() >= ProgressRepaintIntervalMs)
+        showProgress();
+    else
+        progressTimer.start(int(ProgressRepaintIntervalMs - progressClock.elapsed()));
+}
+
+void MainWindow::showProgress()
+{
+    progressTimer.stop();
+    totalProgressBar->setValue(pendingProgress);
+    progressClock.start();
 }
 
 void MainWindow::onDownloadProgress(quint64 downloadDone, quint64 downloadTotal, quint64 speed, bool downloading)
@@ -177,6 +194,7 @@ void MainWindow::onDetailsPressed()
 void MainWindow::onUpdateFinished()
 {
     flushLog();
+    showProgress();
     updateDone = true;
     startButton->setText(tr("Start Kestrune"));
     startButton->setEnabled(true);
@@ -197,6 +215,8 @@ void MainWindow::onUpdateCanceled()
     Log::line(cancelled);
     onAppendText(cancelled);
     flushLog();
+    progressTimer.stop();
+    pendingProgress = 0;
     totalProgressBar->setValue(0);
     // The box runs its own event loop: open it once the engine's signal has
     // returned, not while the task tree that ended is still on the stack.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -56,6 +57,8 @@ private slots:
 private:
     // Writes the lines that came since the last time into the log.
     void flushLog();
+    // Shows the newest progress on the bar.
+    void showProgress();
 
     Configuration* configuration;
     UpdateEngine* engine;
@@ -69,4 +72,10 @@ private:
     QStringList pendingLog;
     QTimer logTimer;
     static constexpr int LogFlushIntervalMs = 100;
+
+    // Likewise the progress bar is redrawn at most 25 times a second.
+    int pendingProgress = 0;
+    QTimer progressTimer;
+    QElapsedTimer progressClock;
+    static constexpr qint64 ProgressRepaintIntervalMs = 40;
 };

@@ -337,6 +337,21 @@ private slots:
         QCOMPARE(child<QProgressBar>(window, "totalProgressBar")->value(), value);
     }
 
+    // Progress arrives with every chunk; the bar follows a moment later with
+    // the newest value instead of being redrawn for each.
+    void progressBarFollowsTheNewestValue()
+    {
+        Installation installation(server->baseUrl());
+        TestWindow window(installation.configuration);
+        auto* engine = window.findChild<UpdateEngine*>();
+        auto* bar = child<QProgressBar>(window, "totalProgressBar");
+        emit engine->updateProgress(0.1);
+        emit engine->updateProgress(0.2);
+        emit engine->updateProgress(0.3);
+        QCOMPARE(bar->value(), 100);
+        QTRY_COMPARE(bar->value(), 300);
+    }
+
     // Lines are plain text paragraphs; showing the log scrolls to its end.
     void detailsLog()
     {
