@@ -2,12 +2,16 @@
 
 #include <QFile>
 
-#include <array>
+#include <vector>
 
 #include <zlib.h>
 
 namespace {
+// zlib hands out the data in blocks of this size...
 constexpr unsigned UnzipBlockSize = 16384;
+// ...which are collected and written in fewer, larger writes; zlib reads
+// the compressed file in chunks of the same size.
+constexpr qsizetype WriteBufferSize = 256 * 1024;
 } // namespace
 
 FileUnzipFunc::FileUnzipFunc(const QString& source, const QString& destination)
@@ -41,11 +45,13 @@ bool FileUnzipFunc::unzipFile(const QString& outputPath, const QString& gzipPath
     gzFile gz = gzopen(QFile::encodeName(gzipPath).constData(), "rb");
     if (!gz)
         return fail(nullptr);
+    gzbuffer(gz, WriteBufferSize);
     gzrewind(gz);
 
-    std::array<char, UnzipBlockSize> block;
+    std::vector<char> buffer(WriteBufferSize);
+    qsizetype filled = 0;
     for (;;) {
-        const int n = gzread(gz, block.data(), UnzipBlockSize);
+        const int n = gzread(gz, buffer.data() + filled, UnzipBlockSize);
         if (n < 0)
             return fail(gz);
         if (n == 0) {
@@ -58,9 +64,15 @@ bool FileUnzipFunc::unzipFile(const QString& outputPath, const QString& gzipPath
                 return fail(gz);
             break;
         }
-        if (out.write(block.data(), n) != n)
-            return fail(gz);
+        filled += n;
+        if (WriteBufferSize - filled < qsizetype(UnzipBlockSize)) {
+            if (out.write(buffer.data(), filled) != filled)
+                return fail(gz);
+            filled = 0;
+        }
     }
+    if (filled > 0 && out.write(buffer.data(), filled) != filled)
+        return fail(gz);
 
     const int closed = gzclose(gz);
     if (closed != Z_OK)
